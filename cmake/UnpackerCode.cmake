@@ -1,0 +1,23 @@
+# Code that ends up in the shipped unpacker: no exceptions, no RTTI, nothing
+# that would pull the C++ runtime in.
+function(unpacker_code target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+if(WIN32)
+  # zlib from libz-mingw-w64-dev, always the static archive.
+  find_library(ZLIB_STATIC_LIBRARY NAMES libz.a REQUIRED)
+  find_path(ZLIB_STATIC_INCLUDE_DIR zlib.h REQUIRED)
+  add_library(zlib_static STATIC IMPORTED GLOBAL)
+  set_target_properties(zlib_static PROPERTIES
+    IMPORTED_LOCATION ${ZLIB_STATIC_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${ZLIB_STATIC_INCLUDE_DIR})
+  # Every Windows program is self-contained: Wine finds no MinGW DLLs.
+  add_link_options(-static)
+  # The shipping build is small and stripped.
+  if(CMAKE_BUILD_TYPE STREQUAL "MinSizeRel")
+    add_link_options(-s)
+  endif()
+endif()

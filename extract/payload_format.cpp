@@ -1,0 +1,108 @@
+#include "payload_format.h"
+
+const char kEndMarker[kEndMarkerLength + 1] = "!--END FILE--!";
+
+static uint32_t ReadU32(const uint8_t* p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+static uint64_t ReadU64(const uint8_t* p)
+{
+    return (uint64_t)ReadU32(p) | ((uint64_t)ReadU32(p + 4) << 32);
+}
+
+static void PutU32(uint8_t* p, uint32_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+static void PutU64(uint8_t* p, uint64_t v)
+{
+    PutU32(p, (uint32_t)v);
+    PutU32(p + 4, (uint32_t)(v >> 32));
+}
+
+static bool IsMarkerAt(const uint8_t* p)
+{
+    for (int i = 0; i < kEndMarkerLength; ++i) {
+        if (p[i] != (uint8_t)kEndMarker[i])
+            return false;
+    }
+    return true;
+}
+
+int FindPayloadEnd(const uint8_t* data, uint32_t length, uint32_t* trailerEnd)
+{
+    *trailerEnd = length;
+    uint32_t p = length > kScanWindow ? length - kScanWindow : 0;
+    // A match needs its 14 bytes and the terminator byte after them, so the
+    // last position looked at is length - 15. Written as a difference so that
+    // a file shorter than 15 bytes is simply not scanned.
+    for (; p < length && length - p > kEndMarkerLength; ++p) {
+        if (data[p] != '!' || data[p + 1] != '-' || data[p + 2] != '-' || data[p + 3] != 'E')
+            continue;
+        if (IsMarkerAt(data + p)) {
+            *trailerEnd = p + kEndMarkerLength + 1;
+            break;
+        }
+    }
+    return 1;
+}
+
+bool PayloadSpanInside(uint32_t length, uint32_t offset, uint64_t count)
+{
+    return offset <= length && count <= (uint64_t)(length - offset);
+}
+
+bool ReadPayloadTrailer(const uint8_t* data, uint32_t length, uint32_t trailerEnd,
+                        PayloadTrailer* trailer)
+{
+    if (trailerEnd < kTrailerSize || !PayloadSpanInside(length, trailerEnd - kTrailerSize, kTrailerSize))
+        return false;
+    const uint8_t* p = data + (trailerEnd - kTrailerSize);
+    trailer->FirstRecordOffset = ReadU32(p);
+    for (int i = 0; i < kEndMarkerLength; ++i)
+        trailer->EndMarker[i] = (char)p[4 + i];
+    trailer->MarkerTerminator = p[4 + kEndMarkerLength];
+    return true;
+}
+
+bool ReadRecordHeader(const uint8_t* data, uint32_t length, uint32_t offset,
+                      FileRecordHeader* header)
+{
+    if (!PayloadSpanInside(length, offset, kRecordHeaderSize))
+        return false;
+    const uint8_t* p = data + offset;
+    header->UncompressedSize = ReadU32(p);
+    header->CompressedSize = ReadU32(p + 4);
+    header->CreationTime = ReadU64(p + 8);
+    header->LastAccessTime = ReadU64(p + 16);
+    header->LastWriteTime = ReadU64(p + 24);
+    return true;
+}
+
+bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader* header)
+{
+    return PayloadSpanInside(length, offset, (uint64_t)kRecordHeaderSize + header->CompressedSize);
+}
+
+void WriteRecordHeader(const FileRecordHeader* header, uint8_t out[kRecordHeaderSize])
+{
+    PutU32(out, header->UncompressedSize);
+    PutU32(out + 4, header->CompressedSize);
+    PutU64(out + 8, header->CreationTime);
+    PutU64(out + 16, header->LastAccessTime);
+    PutU64(out + 24, header->LastWriteTime);
+}
+
+void WriteTrailer(uint32_t firstRecordOffset, uint8_t out[kTrailerSize])
+{
+    PutU32(out, firstRecordOffset);
+    for (int i = 0; i < kEndMarkerLength; ++i)
+        out[4 + i] = (uint8_t)kEndMarker[i];
+    out[4 + kEndMarkerLength] = 0;
+}

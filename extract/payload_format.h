@@ -1,0 +1,98 @@
+// The payload that an installer carries after its executable image.
+//
+// This header is shared by the unpacker, the mksetup tool and the host tests,
+// and does not depend on Windows. All integers are little-endian and
+// unsigned; all offsets are byte offsets from the start of the file.
+//
+//   +---------------------------+  0
+//   | executable image          |
+//   +---------------------------+  FirstRecordOffset
+//   | record 0: header (32)     |  the manifest: text with <P1=" ... <PN=" tags
+//   |           zlib stream     |
+//   +---------------------------+
+//   | record 1: header, stream  |  the second stage, KVFiles1.tmp
+//   | ...                       |
+//   | record N: header, stream  |
+//   +---------------------------+
+//   | trailer (19):             |
+//   |   FirstRecordOffset  u32  |
+//   |   "!--END FILE--!"   14   |
+//   |   terminator byte    0    |
+//   +---------------------------+  trailer end
+//   | up to 29985 more bytes    |  (a signature, say); the marker must still
+//   +---------------------------+  start inside the file's last 30000 bytes
+//
+// Records follow each other with no gap and no count: record n+1 starts at
+// record n's offset + 32 + CompressedSize. Only the manifest's tags say how
+// many records there are.
+//
+// Record header, 32 bytes:
+//   0  u32 UncompressedSize   size of the output file, at least 1
+//   4  u32 CompressedSize     bytes of the zlib stream after the header
+//   8  u64 CreationTime       FILETIME, 100 ns units since 1601-01-01 UTC
+//  16  u64 LastAccessTime
+//  24  u64 LastWriteTime
+#ifndef EXTRACT_PAYLOAD_FORMAT_H
+#define EXTRACT_PAYLOAD_FORMAT_H
+
+#include <stdint.h>
+
+enum {
+    kRecordHeaderSize = 32,
+    kTrailerSize = 19,
+    kEndMarkerLength = 14,
+    // The marker is sought in the file's last kScanWindow bytes only
+    // (decimal, not 32 KB). It must start inside them, so at most
+    // 30000 - 14 - 1 = 29985 bytes may follow the trailer.
+    kScanWindow = 30000,
+    kMaxBytesAfterTrailer = kScanWindow - kEndMarkerLength - 1,
+};
+
+// "!--END FILE--!", 14 bytes, no terminating zero in the file.
+extern const char kEndMarker[kEndMarkerLength + 1];
+
+struct FileRecordHeader {
+    uint32_t UncompressedSize;
+    uint32_t CompressedSize;
+    uint64_t CreationTime;
+    uint64_t LastAccessTime;
+    uint64_t LastWriteTime;
+};
+
+struct PayloadTrailer {
+    uint32_t FirstRecordOffset;
+    char EndMarker[kEndMarkerLength];
+    uint8_t MarkerTerminator;
+};
+
+// Finds the trailer in the last kScanWindow bytes of data[0, length).
+// *trailerEnd is set to length and, where the marker is found with at least
+// one byte after it, to the offset just past that byte (marker + 15). The
+// lowest match wins. A file shorter than 15 bytes holds no marker and gives
+// length. Always returns 1; a missing marker is not an error here.
+int FindPayloadEnd(const uint8_t* data, uint32_t length, uint32_t* trailerEnd);
+
+// True when the count bytes at offset lie wholly inside a file of length
+// bytes. Every read of the payload is tested with it before any byte is read.
+bool PayloadSpanInside(uint32_t length, uint32_t offset, uint64_t count);
+
+// Reads the kTrailerSize bytes that end at trailerEnd, whatever they hold
+// (when no marker was found they are simply the file's last 19 bytes).
+// False, with nothing read, when they are not inside the file.
+bool ReadPayloadTrailer(const uint8_t* data, uint32_t length, uint32_t trailerEnd,
+                        PayloadTrailer* trailer);
+
+// Reads the record header at offset. False, with nothing read, when the 32
+// bytes are not wholly inside the file.
+bool ReadRecordHeader(const uint8_t* data, uint32_t length, uint32_t offset,
+                      FileRecordHeader* header);
+
+// True when the zlib stream of the record at offset, CompressedSize bytes
+// after its header, lies wholly inside the file.
+bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader* header);
+
+// The writer's side, for mksetup and the tests.
+void WriteRecordHeader(const FileRecordHeader* header, uint8_t out[kRecordHeaderSize]);
+void WriteTrailer(uint32_t firstRecordOffset, uint8_t out[kTrailerSize]);
+
+#endif

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on a Debian 12
+# machine. Idempotent: when every package is present it only checks and exits.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ zlib1g-dev googletest
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
+  wine wine64 xvfb xauth x11-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

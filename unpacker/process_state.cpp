@@ -1,0 +1,11 @@
+#include "process_state.h"
+
+HINSTANCE g_moduleHandle;
+char g_workingFolder[MAX_PATH];
+char g_logPath[MAX_PATH];
+HWND g_dialog;
+HANDLE g_workerThread;
+
+FILETIME g_creationTime;
+FILETIME g_lastAccessTime;
+FILETIME g_lastWriteTime;
