@@ -65,6 +65,7 @@ case "$action" in
     # The persistent server outlives every test program of the run. Its
     # output, and that of the helper processes the first boot spawns, goes
     # to /dev/null so that no pipe of CTest's stays open behind them.
+    mkdir -p "$WINEPREFIX"
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "wine-session: booting a new prefix in $WINEPREFIX"
@@ -72,6 +73,10 @@ case "$action" in
     "$WINE" wineboot -i </dev/null >/dev/null 2>&1
     # A test program that crashes must end, not wait on a crash dialog.
     "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      </dev/null >/dev/null 2>&1
+    # There is no window manager on the display: unmanaged windows spare
+    # each hidden window Wine's wait for the manager to withdraw it.
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
       </dev/null >/dev/null 2>&1
     echo "$display" >"$state/display"
     echo "wine-session: display $display, prefix $WINEPREFIX"

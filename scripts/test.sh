@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the host, win32 and win64 presets, and
+# runs every test: the host tests natively, the Windows tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+presets=(host win32 win64)
+for preset in "${presets[@]}"; do
+  cmake --preset "$preset" --log-level=WARNING
+  cmake --build --preset "$preset"
+done
+
+status=0
+for preset in "${presets[@]}"; do
+  echo "== tests: $preset"
+  ctest --preset "$preset" || status=1
+done
+exit $status

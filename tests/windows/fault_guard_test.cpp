@@ -1,0 +1,223 @@
+// The fault guard with real faults: reads and writes of memory that is not
+// there or not writable, also deep inside zlib, nested guards and threads.
+#include "extract/fault_guard.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+namespace {
+
+// A page the process may not touch at all, and one it may only read.
+struct Pages {
+    Pages()
+    {
+        noAccess = (BYTE*)VirtualAlloc(NULL, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+        readOnly = (BYTE*)VirtualAlloc(NULL, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY);
+    }
+    ~Pages()
+    {
+        VirtualFree(noAccess, 0, MEM_RELEASE);
+        VirtualFree(readOnly, 0, MEM_RELEASE);
+    }
+    BYTE* noAccess;
+    BYTE* readOnly;
+};
+
+// Each guarded piece of work is a function of its own, as the guard asks.
+__attribute__((noinline)) int ReadByte(const volatile BYTE* p, int* progress)
+{
+    *progress = 1;
+    int value = *p;
+    *progress = 2;
+    return value;
+}
+
+__attribute__((noinline)) void WriteByte(volatile BYTE* p)
+{
+    *p = 1;
+}
+
+// Guarded read: returns the exception code caught, 0 if none, and the
+// progress the work had made.
+DWORD GuardedRead(const volatile BYTE* p, int* progress)
+{
+    FaultGuard guard;
+    if (FaultGuardTry(&guard)) {
+        ReadByte(p, progress);
+        FaultGuardLeave(&guard);
+        return 0;
+    }
+    return guard.exceptionCode;
+}
+
+TEST(FaultGuard, CatchesReadsOfMemoryThatIsNotThere)
+{
+    Pages pages;
+    int progress = 0;
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, GuardedRead(pages.noAccess, &progress));
+    EXPECT_EQ(1, progress) << "the work stopped at the fault";
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, GuardedRead(NULL, &progress));
+
+    // The same thread can guard again, and work without a fault runs through.
+    BYTE fine = 7;
+    EXPECT_EQ(0u, GuardedRead(&fine, &progress));
+    EXPECT_EQ(2, progress);
+}
+
+TEST(FaultGuard, CatchesWritesToReadOnlyMemoryAndKeepsLastError)
+{
+    Pages pages;
+    FaultGuard guard;
+    volatile BOOL reachedEnd = FALSE;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    if (FaultGuardTry(&guard)) {
+        WriteByte(pages.readOnly);
+        reachedEnd = TRUE;
+        FaultGuardLeave(&guard);
+    }
+    EXPECT_FALSE(reachedEnd);
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, guard.exceptionCode);
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    EXPECT_EQ(0, pages.readOnly[0]);
+}
+
+// zlib inflating from a source whose second page is gone: the fault is
+// raised inside zlib's own code.
+__attribute__((noinline)) int InflateAcrossMissingPage(BYTE* source, uLong sourceLength, BYTE* out, uLongf* outLength)
+{
+    return uncompress(out, outLength, source, sourceLength);
+}
+
+TEST(FaultGuard, CatchesFaultsInsideZlib)
+{
+    // 64 KB over 16 letters packs to about half: a stream of many pages,
+    // decoded by zlib's own Huffman code.
+    static BYTE plain[65536];
+    unsigned state = 2463534242u;
+    for (size_t i = 0; i < sizeof plain; ++i) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        plain[i] = (BYTE)('a' + state % 16);
+    }
+    static BYTE packed[70000];
+    uLongf packedLength = sizeof packed;
+    ASSERT_EQ(Z_OK, compress2(packed, &packedLength, plain, sizeof plain, 9));
+    ASSERT_GT(packedLength, 20480u);
+
+    BYTE* region = (BYTE*)VirtualAlloc(NULL, 128 * 1024, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, region);
+    memcpy(region, packed, packedLength);
+    DWORD old;
+    ASSERT_TRUE(VirtualProtect(region + 16384, 4096, PAGE_NOACCESS, &old));
+
+    static BYTE out[65536];
+    uLongf outLength = sizeof out;
+    FaultGuard guard;
+    volatile int result = 12345;
+    if (FaultGuardTry(&guard)) {
+        result = InflateAcrossMissingPage(region, packedLength, out, &outLength);
+        FaultGuardLeave(&guard);
+    }
+    EXPECT_EQ(12345, result) << "uncompress did not return";
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, guard.exceptionCode);
+    // The fault is zlib's: it was raised at an address outside this test's code.
+    EXPECT_NE((PVOID)&InflateAcrossMissingPage, guard.faultAddress);
+
+    // With the page back the same call succeeds.
+    ASSERT_TRUE(VirtualProtect(region + 16384, 4096, PAGE_READWRITE, &old));
+    outLength = sizeof out;
+    EXPECT_EQ(Z_OK, InflateAcrossMissingPage(region, packedLength, out, &outLength));
+    EXPECT_EQ(0, memcmp(plain, out, sizeof plain));
+    VirtualFree(region, 0, MEM_RELEASE);
+}
+
+__attribute__((noinline)) DWORD InnerGuardedRead(const volatile BYTE* p, int* progress)
+{
+    return GuardedRead(p, progress);
+}
+
+TEST(FaultGuard, InnermostGuardCatchesAndOuterStaysArmed)
+{
+    Pages pages;
+    FaultGuard outer;
+    volatile DWORD innerCode = 0;
+    volatile int stage = 0;
+    int progress = 0;
+    if (FaultGuardTry(&outer)) {
+        innerCode = InnerGuardedRead(pages.noAccess, &progress);
+        stage = 1;
+        WriteByte(pages.readOnly);  // now the outer guard's turn
+        stage = 2;
+        FaultGuardLeave(&outer);
+    }
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, innerCode);
+    EXPECT_EQ(1, stage);
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, outer.exceptionCode);
+}
+
+TEST(FaultGuard, CatchesRaisedInPageErrorsButNotSoftwareExceptions)
+{
+    // A mapped file cannot be cut short under its view here (the system
+    // refuses with ERROR_USER_MAPPED_FILE), so the in-page error is raised
+    // as the system would raise it.
+    FaultGuard guard;
+    if (FaultGuardTry(&guard)) {
+        ULONG_PTR info[3] = {0, 0x1000, (ULONG_PTR)0xC000009CL /* STATUS_DEVICE_DATA_ERROR */};
+        RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 3, info);
+        FaultGuardLeave(&guard);
+    }
+    EXPECT_EQ((DWORD)EXCEPTION_IN_PAGE_ERROR, guard.exceptionCode);
+
+    // A software exception is not a fault: it goes on to the handlers below,
+    // here the vectored one that this test adds behind the guard.
+    static volatile LONG seen;
+    seen = 0;
+    PVOID behind = AddVectoredExceptionHandler(0, [](EXCEPTION_POINTERS* p) -> LONG {
+        if (p->ExceptionRecord->ExceptionCode != 0xE0001234)
+            return EXCEPTION_CONTINUE_SEARCH;
+        seen = 1;
+        return EXCEPTION_CONTINUE_EXECUTION;
+    });
+    FaultGuard second;
+    if (FaultGuardTry(&second)) {
+        RaiseException(0xE0001234, 0, 0, NULL);
+        FaultGuardLeave(&second);
+    }
+    RemoveVectoredExceptionHandler(behind);
+    EXPECT_EQ(0u, second.exceptionCode);
+    EXPECT_EQ(1, seen);
+}
+
+struct ThreadRun {
+    const volatile BYTE* address;
+    DWORD code;
+    int progress;
+};
+
+DWORD WINAPI GuardedReadThread(LPVOID p)
+{
+    auto* run = (ThreadRun*)p;
+    run->code = GuardedRead(run->address, &run->progress);
+    return 0;
+}
+
+TEST(FaultGuard, EachThreadHasItsOwnGuards)
+{
+    Pages pages;
+    BYTE fine = 1;
+    ThreadRun runs[4] = {{pages.noAccess, 99, 0}, {&fine, 99, 0}, {NULL, 99, 0}, {&fine, 99, 0}};
+    HANDLE threads[4];
+    for (int i = 0; i < 4; ++i)
+        threads[i] = CreateThread(NULL, 0, GuardedReadThread, &runs[i], 0, NULL);
+    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+    for (HANDLE t : threads)
+        CloseHandle(t);
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, runs[0].code);
+    EXPECT_EQ(0u, runs[1].code);
+    EXPECT_EQ(2, runs[1].progress);
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, runs[2].code);
+    EXPECT_EQ(0u, runs[3].code);
+}
+
+}  // namespace
