@@ -90,6 +90,42 @@ bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader
     return PayloadSpanInside(length, offset, (uint64_t)kRecordHeaderSize + header->CompressedSize);
 }
 
+void FormatManifestTag(uint32_t n, char tag[kManifestTagSize])
+{
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = (char)('0' + n % 10);
+        n /= 10;
+    } while (n);
+    char* p = tag;
+    *p++ = '<';
+    *p++ = 'P';
+    while (count)
+        *p++ = digits[--count];
+    *p++ = '=';
+    *p++ = '"';
+    *p = '\0';
+}
+
+bool ManifestHasTag(const uint8_t* manifest, uint32_t size, const char* tag)
+{
+    uint32_t tagLength = 0;
+    while (tag[tagLength])
+        ++tagLength;
+    uint32_t textLength = 0;
+    while (textLength < size && manifest[textLength])
+        ++textLength;
+    for (uint32_t p = 0; p + tagLength <= textLength; ++p) {
+        uint32_t i = 0;
+        while (i < tagLength && manifest[p + i] == (uint8_t)tag[i])
+            ++i;
+        if (i == tagLength)
+            return true;
+    }
+    return false;
+}
+
 void WriteRecordHeader(const FileRecordHeader* header, uint8_t out[kRecordHeaderSize])
 {
     PutU32(out, header->UncompressedSize);

@@ -91,6 +91,15 @@ bool ReadRecordHeader(const uint8_t* data, uint32_t length, uint32_t offset,
 // after its header, lies wholly inside the file.
 bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader* header);
 
+// The manifest's tag for record n: "<Pn=\"" in plain decimal. A buffer of
+// kManifestTagSize bytes holds it for every n >= 0.
+enum { kManifestTagSize = 16 };
+void FormatManifestTag(uint32_t n, char tag[kManifestTagSize]);
+
+// True when tag occurs in the manifest text, which ends at its first zero
+// byte or after size bytes, whichever comes first. Nothing beyond is read.
+bool ManifestHasTag(const uint8_t* manifest, uint32_t size, const char* tag);
+
 // The writer's side, for mksetup and the tests.
 void WriteRecordHeader(const FileRecordHeader* header, uint8_t out[kRecordHeaderSize]);
 void WriteTrailer(uint32_t firstRecordOffset, uint8_t out[kTrailerSize]);

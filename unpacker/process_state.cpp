@@ -9,3 +9,4 @@ HANDLE g_workerThread;
 FILETIME g_creationTime;
 FILETIME g_lastAccessTime;
 FILETIME g_lastWriteTime;
+DWORD g_moduleViewSize;

@@ -38,4 +38,9 @@ extern FILETIME g_creationTime;
 extern FILETIME g_lastAccessTime;
 extern FILETIME g_lastWriteTime;
 
+// The length of the executable's view, which bounds every read of the
+// payload. Worker thread only: written by the top-level ExtractFiles once it
+// has mapped the file, read by the nested calls it makes.
+extern DWORD g_moduleViewSize;
+
 #endif

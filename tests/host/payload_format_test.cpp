@@ -209,3 +209,31 @@ TEST(PayloadLayout, HeaderAndTrailerBytesAreLittleEndianAtTheirOffsets)
                                             ' ', 'F', 'I', 'L', 'E', '-', '-', '!', 0};
     EXPECT_EQ(0, std::memcmp(expected, t, kTrailerSize));
 }
+
+TEST(Manifest, TagsAreFormattedInPlainDecimal)
+{
+    char tag[kManifestTagSize];
+    FormatManifestTag(1, tag);
+    EXPECT_STREQ("<P1=\"", tag);
+    FormatManifestTag(13, tag);
+    EXPECT_STREQ("<P13=\"", tag);
+    FormatManifestTag(0xFFFFFFFFu, tag);
+    EXPECT_STREQ("<P4294967295=\"", tag);
+}
+
+TEST(Manifest, TagSearchEndsAtTheFirstZeroByteAndAtTheEnd)
+{
+    const std::string text = "<Setup>\r\n<P1=\"a.exe\">\r\n<P12=\"b\">";
+    Bytes b(text.begin(), text.end());
+    EXPECT_TRUE(ManifestHasTag(b.data(), (uint32_t)b.size(), "<P1=\""));
+    EXPECT_TRUE(ManifestHasTag(b.data(), (uint32_t)b.size(), "<P12=\""));
+    EXPECT_FALSE(ManifestHasTag(b.data(), (uint32_t)b.size(), "<P2=\""));
+    // A tag after a zero byte is not seen.
+    b.push_back(0);
+    Append(b, "<P2=\"");
+    EXPECT_FALSE(ManifestHasTag(b.data(), (uint32_t)b.size(), "<P2=\""));
+    // Nor one cut by the end of the view, with no zero byte at all.
+    Bytes cut(text.begin(), text.end() - 4);  // "...<P12=" without its quote
+    EXPECT_FALSE(ManifestHasTag(cut.data(), (uint32_t)cut.size(), "<P12=\""));
+    EXPECT_TRUE(ManifestHasTag(cut.data(), (uint32_t)cut.size(), "<P1=\""));
+}

@@ -72,37 +72,103 @@ static std::string WindowText(HWND window)
     return text;
 }
 
-// The icon a box shows, told by which of the system's shared icons its
-// static icon control holds.
-static UINT BoxIcon(HWND box)
+struct StandardIcon {
+    LPCSTR id;
+    UINT style;
+};
+static const StandardIcon kStandardIcons[] = {{IDI_HAND, MB_ICONERROR},
+                                              {IDI_ASTERISK, MB_ICONINFORMATION},
+                                              {IDI_EXCLAMATION, MB_ICONWARNING},
+                                              {IDI_QUESTION, MB_ICONQUESTION}};
+
+// The pixels of a width x height area, top-down, from a DC.
+static std::vector<COLORREF> Pixels(HDC source, int x, int y, int width, int height)
+{
+    HDC memory = CreateCompatibleDC(source);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
+    GdiFlush();
+    std::vector<COLORREF> pixels((COLORREF*)bits, (COLORREF*)bits + width * height);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    return pixels;
+}
+
+// A standard icon drawn as a static control draws it: on the control's
+// background, at the control's top left, at its own size.
+static std::vector<COLORREF> Reference(LPCSTR id, COLORREF background, int width, int height)
+{
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, width, height};
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, LoadIconA(nullptr, id), 0, 0, 0, NULL, DI_NORMAL | DI_DEFAULTSIZE);
+    std::vector<COLORREF> pixels = Pixels(memory, 0, 0, width, height);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return pixels;
+}
+
+// The icon a box shows. In this process the icon handle tells which of the
+// system's shared icons it is. Another process's icon handle means nothing
+// here, so its pixels on the screen are compared with each standard icon
+// drawn the same way.
+static UINT BoxIcon(HWND box, bool sameProcess)
 {
     struct Search {
-        HICON found = nullptr;
+        HWND control = nullptr;
+        HICON icon = nullptr;
     } search;
     EnumChildWindows(
         box,
         [](HWND child, LPARAM p) -> BOOL {
             HICON icon = (HICON)SendMessageA(child, STM_GETICON, 0, 0);
-            if (icon) {
-                reinterpret_cast<Search*>(p)->found = icon;
+            if (icon && IsWindowVisible(child)) {
+                reinterpret_cast<Search*>(p)->control = child;
+                reinterpret_cast<Search*>(p)->icon = icon;
                 return FALSE;
             }
             return TRUE;
         },
         (LPARAM)&search);
-    if (!search.found)
+    if (!search.icon)
         return 0;
-    const struct {
-        LPCSTR id;
-        UINT style;
-    } icons[] = {{IDI_HAND, MB_ICONERROR},
-                 {IDI_ASTERISK, MB_ICONINFORMATION},
-                 {IDI_EXCLAMATION, MB_ICONWARNING},
-                 {IDI_QUESTION, MB_ICONQUESTION}};
-    for (const auto& i : icons)
-        if (LoadIconA(nullptr, i.id) == search.found)
-            return i.style;
-    return (UINT)-1;  // an icon, but none of the standard ones
+    if (sameProcess) {
+        for (const auto& i : kStandardIcons)
+            if (LoadIconA(nullptr, i.id) == search.icon)
+                return i.style;
+        return (UINT)-1;  // an icon, but none of the standard ones
+    }
+    int width = GetSystemMetrics(SM_CXICON), height = GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetWindowRect(search.control, &rect);
+    // The box may not be painted yet: look again for a moment.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        UpdateWindow(box);
+        HDC screen = GetDC(NULL);
+        std::vector<COLORREF> shown = Pixels(screen, rect.left, rect.top, width, height);
+        ReleaseDC(NULL, screen);
+        for (const auto& i : kStandardIcons)
+            if (Reference(i.id, shown[0] & 0xFFFFFF, width, height) == shown)
+                return i.style;
+        Sleep(20);
+    }
+    return (UINT)-1;
 }
 
 void MessageBoxWatcher::Answer(HWND box)
@@ -110,7 +176,7 @@ void MessageBoxWatcher::Answer(HWND box)
     CapturedBox captured;
     captured.caption = WindowText(box);
     captured.text = WindowText(GetDlgItem(box, 0xFFFF));
-    captured.icon = BoxIcon(box);
+    captured.icon = BoxIcon(box, processId_ == GetCurrentProcessId());
     answered_.push_back(box);
     EnterCriticalSection(&lock_);
     boxes_.push_back(captured);

@@ -69,3 +69,31 @@ ULONGLONG FileTimeValue(const FILETIME& time)
 {
     return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
 }
+
+SurvivingTimes MeasureSurvivingTimes(const std::string& folder)
+{
+    // The sequence GetViewFile and the extraction follow: times set while
+    // the file is open and the mapping exists, then the view written.
+    std::string path = folder + "probe-times.bin";
+    const ULONGLONG creation = 125000000000000001ull, access = 125000000100000002ull, write = 125000000200000003ull;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 4096, NULL);
+    FILETIME c = MakeFileTime(creation), a = MakeFileTime(access), w = MakeFileTime(write);
+    SetFileTime(file, &c, &a, &w);
+    CloseHandle(file);
+    BYTE* view = (BYTE*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+    CloseHandle(mapping);
+    SurvivingTimes kept = {};
+    if (!view)
+        return kept;
+    view[0] = 1;
+    view[4095] = 2;
+    UnmapViewOfFile(view);
+    file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    GetFileTime(file, &c, &a, &w);
+    CloseHandle(file);
+    kept.creation = FileTimeValue(c) == creation;
+    kept.lastAccess = FileTimeValue(a) == access;
+    kept.lastWrite = FileTimeValue(w) == write;
+    return kept;
+}

@@ -19,3 +19,14 @@ std::string UseLogIn(const std::string& folder);
 
 FILETIME MakeFileTime(ULONGLONG value);
 ULONGLONG FileTimeValue(const FILETIME& time);
+
+// Which of the three times that a program sets on a file before it writes
+// the file through a mapped view are still there afterwards. Windows keeps
+// what was set; Linux under Wine moves the last-access time when the file
+// is mapped and the last-write time when it is written through the view.
+struct SurvivingTimes {
+    bool creation;
+    bool lastAccess;
+    bool lastWrite;
+};
+SurvivingTimes MeasureSurvivingTimes(const std::string& folder);

@@ -1,0 +1,37 @@
+// Whole-file reads and writes with file times, on Linux and on Windows.
+#pragma once
+
+#include "installer.h"
+
+#include <string>
+
+namespace mksetup {
+
+bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+
+// Writes path through a temporary file beside it, renamed into place only
+// when complete: a failure leaves no partial file behind.
+bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error);
+
+// Creation time where the file system keeps one, else the last-write time.
+bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error);
+
+// Sets the times; the creation time only where the system can set it
+// (Windows).
+bool SetFileTimes(const std::string& path, const FileTimes& times, std::string* error);
+
+// FILETIME for a Unix time in seconds.
+uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds = 0);
+
+// "2009-07-14T01:23:45.1234567Z"; the fraction only when not zero.
+std::string FormatFileTimeUtc(uint64_t fileTime);
+
+std::string BaseName(const std::string& path);
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+bool StderrIsTerminal();
+
+// Creates the folder unless it exists (its parent must).
+bool MakeFolder(const std::string& path, std::string* error);
+
+}  // namespace mksetup

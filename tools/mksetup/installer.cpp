@@ -1,0 +1,344 @@
+#include "installer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace mksetup {
+
+Bytes ZlibCompress(const uint8_t* data, size_t size, int level)
+{
+    uLongf length = compressBound((uLong)size);
+    Bytes out(length);
+    if (compress2(out.data(), &length, data, (uLong)size, level) != Z_OK)
+        return Bytes();
+    out.resize(length);
+    return out;
+}
+
+void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, const FileTimes& times)
+{
+    FileRecordHeader header;
+    header.UncompressedSize = uncompressedSize;
+    header.CompressedSize = (uint32_t)stream.size();
+    header.CreationTime = times.creation;
+    header.LastAccessTime = times.lastAccess;
+    header.LastWriteTime = times.lastWrite;
+    uint8_t bytes[kRecordHeaderSize];
+    WriteRecordHeader(&header, bytes);
+    out.insert(out.end(), bytes, bytes + kRecordHeaderSize);
+    out.insert(out.end(), stream.begin(), stream.end());
+}
+
+void AppendTrailer(Bytes& out, uint32_t firstRecordOffset)
+{
+    uint8_t bytes[kTrailerSize];
+    WriteTrailer(firstRecordOffset, bytes);
+    out.insert(out.end(), bytes, bytes + kTrailerSize);
+}
+
+std::string DefaultManifest(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += "<P" + std::to_string(i + 1) + "=\"" + names[i] + "\">\r\n";
+    return text;
+}
+
+std::vector<uint64_t> ManifestTagNumbers(const std::string& text)
+{
+    // Only the form the unpacker searches for counts: plain decimal, no
+    // leading zero.
+    std::vector<uint64_t> numbers;
+    for (size_t p = text.find("<P"); p != std::string::npos; p = text.find("<P", p + 1)) {
+        size_t digits = p + 2, end = digits;
+        while (end < text.size() && end - digits < 19 && text[end] >= '0' && text[end] <= '9')
+            ++end;
+        if (end == digits || text[digits] == '0' || text.compare(end, 2, "=\"") != 0)
+            continue;
+        numbers.push_back(std::stoull(text.substr(digits, end - digits)));
+    }
+    return numbers;
+}
+
+static FileTimes Clamp(FileTimes t, const std::optional<uint64_t>& limit)
+{
+    if (limit) {
+        t.creation = std::min(t.creation, *limit);
+        t.lastAccess = std::min(t.lastAccess, *limit);
+        t.lastWrite = std::min(t.lastWrite, *limit);
+    }
+    return t;
+}
+
+static bool CheckManifest(const InputFile& manifest, const std::vector<InputFile>& files, std::string* error)
+{
+    const Bytes& text = manifest.data;
+    auto zero = std::find(text.begin(), text.end(), 0);
+    if (zero != text.end()) {
+        *error = manifest.path + ": the manifest holds a zero byte at offset " + std::to_string(zero - text.begin()) +
+                 "; the unpacker reads it as text ending at its first zero byte";
+        return false;
+    }
+    std::vector<uint64_t> tags = ManifestTagNumbers(std::string(text.begin(), text.end()));
+    for (size_t n = 1; n <= files.size(); ++n) {
+        if (std::find(tags.begin(), tags.end(), n) == tags.end()) {
+            *error = manifest.path + ": no tag <P" + std::to_string(n) + "=\" for record " + std::to_string(n) +
+                     " (" + files[n - 1].path + "); the unpacker extracts records up to the first missing number";
+            return false;
+        }
+    }
+    for (uint64_t n : tags) {
+        if (n > files.size()) {
+            *error = manifest.path + ": tag <P" + std::to_string(n) + "=\" names record " + std::to_string(n) +
+                     ", but only " + std::to_string(files.size()) + " files are given";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Which part of the installer an offset falls in, for messages.
+static std::string PartAt(uint64_t offset, const std::vector<uint64_t>& starts, const InputFile& manifest,
+                          const std::vector<InputFile>& files)
+{
+    if (offset < starts[0])
+        return "the stub";
+    size_t i = std::upper_bound(starts.begin(), starts.end(), offset) - starts.begin() - 1;
+    return "record " + std::to_string(i) + " (" + (i == 0 ? manifest.path : files[i - 1].path) + ")";
+}
+
+bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                    const BuildOptions& options, Bytes* out, std::string* error,
+                    const std::function<void(size_t, size_t)>& progress)
+{
+    if (stub.empty()) {
+        *error = "the stub is empty";
+        return false;
+    }
+    if (files.empty()) {
+        *error = "no FILE given: record 1 is the program that the unpacker starts";
+        return false;
+    }
+    if (options.level < 0 || options.level > 9) {
+        *error = "--level must be 0 to 9";
+        return false;
+    }
+    for (const InputFile& f : files) {
+        if (f.data.empty()) {
+            *error = f.path + ": the file is empty; the unpacker cannot map an output file of size 0";
+            return false;
+        }
+    }
+    if (!CheckManifest(manifest, files, error))
+        return false;
+
+    Bytes result = stub;
+    std::vector<uint64_t> starts;
+    const uint64_t kLimit = 0xFFFFFFFFull;  // every offset and size fits 32 bits
+    auto tooLarge = [&](const std::string& what) {
+        *error = what + ": the installer would be 4 GB or more; the unpacker maps only files under 4 GB";
+        return false;
+    };
+    if (result.size() > kLimit)
+        return tooLarge("the stub");
+
+    // Record 0: the manifest text and one zero byte, so that the unpacker's
+    // search for tags ends inside the record.
+    Bytes manifestRecord = manifest.data;
+    manifestRecord.push_back(0);
+    for (size_t i = 0; i <= files.size(); ++i) {
+        if (progress)
+            progress(i, files.size() + 1);
+        const InputFile& f = i == 0 ? manifest : files[i - 1];
+        const Bytes& data = i == 0 ? manifestRecord : f.data;
+        if ((uint64_t)data.size() >= kLimit)
+            return tooLarge(f.path);
+        Bytes stream = ZlibCompress(data.data(), data.size(), options.level);
+        if (stream.empty()) {
+            *error = f.path + ": zlib could not compress it";
+            return false;
+        }
+        if (result.size() + kRecordHeaderSize + stream.size() + kTrailerSize > kLimit)
+            return tooLarge(f.path);
+        starts.push_back(result.size());
+        AppendRecord(result, (uint32_t)data.size(), stream, Clamp(f.times, options.clampTime));
+    }
+    if (progress)
+        progress(files.size() + 1, files.size() + 1);
+    AppendTrailer(result, (uint32_t)starts[0]);
+
+    // The unpacker takes the first marker in the file's last 30000 bytes for
+    // the trailer: there must be none before ours.
+    uint32_t trailerEnd;
+    FindPayloadEnd(result.data(), (uint32_t)result.size(), &trailerEnd);
+    if (trailerEnd != result.size()) {
+        uint64_t at = trailerEnd - kEndMarkerLength - 1;
+        *error = PartAt(at, starts, manifest, files) + ": the marker bytes \"" + kEndMarker + "\" occur at offset " +
+                 std::to_string(at) + ", within the last " + std::to_string(kScanWindow) +
+                 " bytes before the trailer; the unpacker would take them for the trailer (a higher --level may help)";
+        return false;
+    }
+    *out = std::move(result);
+    return true;
+}
+
+std::string OutputName(uint32_t index)
+{
+    return "KVFiles" + std::to_string(index) + ".tmp";
+}
+
+const char* ZlibCodeName(int code)
+{
+    switch (code) {
+    case Z_OK: return "Z_OK";
+    case Z_STREAM_END: return "Z_STREAM_END";
+    case Z_NEED_DICT: return "Z_NEED_DICT";
+    case Z_ERRNO: return "Z_ERRNO";
+    case Z_STREAM_ERROR: return "Z_STREAM_ERROR";
+    case Z_DATA_ERROR: return "Z_DATA_ERROR";
+    case Z_MEM_ERROR: return "Z_MEM_ERROR";
+    case Z_BUF_ERROR: return "Z_BUF_ERROR";
+    case Z_VERSION_ERROR: return "Z_VERSION_ERROR";
+    default: return "unknown";
+    }
+}
+
+namespace {
+
+// One walk, step by step as the unpacker's extraction takes it.
+class Walker {
+public:
+    Walker(const uint8_t* data, uint32_t length, bool inflateAll,
+           const std::function<void(const WalkedRecord&, const Bytes&)>& sink, InstallerWalk* walk)
+        : data_(data), length_(length), inflateAll_(inflateAll), sink_(sink), walk_(*walk)
+    {
+    }
+
+    void Run()
+    {
+        FindPayloadEnd(data_, length_, &walk_.trailerEnd);
+        uint32_t end = walk_.trailerEnd;
+        walk_.markerFound = end >= kEndMarkerLength + 1 &&
+                            std::memcmp(data_ + end - kEndMarkerLength - 1, kEndMarker, kEndMarkerLength) == 0;
+        if (!walk_.markerFound)
+            Fail(-1, 0,
+                 std::string("no trailer: the marker \"") + kEndMarker + "\" is not in the file's last " +
+                     std::to_string(kScanWindow) +
+                     " bytes; the unpacker takes the last 19 bytes for the trailer, whatever they hold");
+        PayloadTrailer trailer;
+        if (!ReadPayloadTrailer(data_, length_, end, &trailer)) {
+            Fail(-1, 0, "the file is too short to hold a trailer (the unpacker stops with -6)");
+            return;
+        }
+        if (walk_.markerFound && trailer.MarkerTerminator != 0)
+            walk_.warnings.push_back("the trailer's final byte is not zero");
+        trailerStart_ = end - kTrailerSize;
+        walk_.firstRecordOffset = trailer.FirstRecordOffset;
+
+        uint32_t running = trailer.FirstRecordOffset;
+        Bytes manifest;
+        if (!Record(0, &running, true, &manifest))
+            return;
+        if (std::find(manifest.begin(), manifest.end(), 0) == manifest.end())
+            walk_.warnings.push_back("record 0 (the manifest) has no zero byte after its text");
+
+        for (uint32_t n = 1;; ++n) {
+            char tag[kManifestTagSize];
+            FormatManifestTag(n, tag);
+            if (!ManifestHasTag(manifest.data(), (uint32_t)manifest.size(), tag))
+                break;
+            if (!Record(n, &running, inflateAll_, nullptr))
+                return;
+        }
+        walk_.recordsEnd = running;
+        if (walk_.problems.empty() && running < trailerStart_)
+            Fail(-1, running,
+                 std::to_string(trailerStart_ - running) + " bytes between the last record the manifest names (record " +
+                     std::to_string(walk_.records.size() - 1) +
+                     ") and the trailer are never extracted: is a <Pn=\" tag missing from the manifest?");
+    }
+
+private:
+    void Fail(int64_t index, uint64_t offset, const std::string& what)
+    {
+        walk_.problems.push_back(Problem{index, offset, what});
+    }
+
+    // One record at *running, as one call of the unpacker's extraction.
+    // False where the unpacker stops.
+    bool Record(uint32_t index, uint32_t* running, bool inflate, Bytes* keep)
+    {
+        uint32_t offset = *running;
+        FileRecordHeader header;
+        if (!ReadRecordHeader(data_, length_, offset, &header)) {
+            if (index == 0) {
+                Fail(0, offset, "record 0's header lies outside the file (the unpacker stops with -6)");
+                return false;
+            }
+            // The unpacker reports it and goes on from the same offset.
+            Fail(index, offset, "the manifest names record " + std::to_string(index) +
+                                    ", but its header would lie outside the file");
+            return true;
+        }
+        if (offset >= trailerStart_) {
+            Fail(index, offset,
+                 (index == 0 ? std::string("record 0 would start")
+                             : "the manifest names record " + std::to_string(index) + ", but it would start") +
+                     " inside or after the trailer (offset " + std::to_string(trailerStart_) + ")");
+            return false;
+        }
+        walk_.records.push_back(WalkedRecord{index, offset, header});
+        *running = offset + kRecordHeaderSize + header.CompressedSize;
+        if (header.UncompressedSize == 0) {
+            Fail(index, offset, "declares size 0; the unpacker cannot map an empty output file");
+            return false;
+        }
+        if (!RecordStreamInside(length_, offset, &header)) {
+            Fail(index, offset, "its stream of " + std::to_string(header.CompressedSize) +
+                                    " bytes runs past the end of the file");
+            return false;
+        }
+        if (!inflate)
+            return true;
+        Bytes output(header.UncompressedSize, 0);
+        uLongf length = header.UncompressedSize;
+        int code = uncompress(output.data(), &length, data_ + offset + kRecordHeaderSize, header.CompressedSize);
+        if (code != Z_OK) {
+            Fail(index, offset, "inflating fails with zlib code " + std::to_string(code) + " (" + ZlibCodeName(code) +
+                                    ")");
+            return false;
+        }
+        if (sink_)
+            sink_(walk_.records.back(), output);
+        if (keep)
+            *keep = std::move(output);
+        return true;
+    }
+
+    const uint8_t* data_;
+    uint32_t length_;
+    bool inflateAll_;
+    const std::function<void(const WalkedRecord&, const Bytes&)>& sink_;
+    InstallerWalk& walk_;
+    uint32_t trailerStart_ = 0;
+};
+
+}  // namespace
+
+InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
+                            const std::function<void(const WalkedRecord&, const Bytes&)>& sink)
+{
+    InstallerWalk walk;
+    walk.fileSize = size;
+    if (size > 0xFFFFFFFFull) {
+        walk.problems.push_back(
+            Problem{-1, 0, "the file is " + std::to_string(size) + " bytes; the unpacker maps only files under 4 GB"});
+        return walk;
+    }
+    Walker(data, (uint32_t)size, inflateAll, sink, &walk).Run();
+    return walk;
+}
+
+}  // namespace mksetup

@@ -1,0 +1,106 @@
+// Building and reading installers: the unpacker's executable with the
+// payload appended. Portable C++17 on the shared payload format, for the
+// mksetup tool (Linux and Windows) and the tests.
+#pragma once
+
+#include "extract/payload_format.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mksetup {
+
+using Bytes = std::vector<uint8_t>;
+
+// FILETIME values: 100 ns intervals since 1601-01-01 UTC.
+struct FileTimes {
+    uint64_t creation = 0;
+    uint64_t lastAccess = 0;
+    uint64_t lastWrite = 0;
+};
+
+// ---- Writing ----------------------------------------------------------
+
+// A zlib-format stream (RFC 1950) of data at level 0 to 9.
+Bytes ZlibCompress(const uint8_t* data, size_t size, int level);
+
+// Appends one record: header, then the stream as given.
+void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, const FileTimes& times);
+
+// Appends the 19-byte trailer.
+void AppendTrailer(Bytes& out, uint32_t firstRecordOffset);
+
+// One <Pn="NAME"> line per name, n from 1.
+std::string DefaultManifest(const std::vector<std::string>& names);
+
+struct InputFile {
+    std::string path;  // as given, for messages
+    std::string name;  // base name, for the default manifest
+    Bytes data;
+    FileTimes times;
+};
+
+struct BuildOptions {
+    int level = 9;
+    // Every time is clamped to this (SOURCE_DATE_EPOCH) when set.
+    std::optional<uint64_t> clampTime;
+};
+
+// Lays out stub, manifest record, one record per file, trailer. Refuses,
+// with a message naming the file and the rule, whatever the unpacker would
+// mishandle: an empty file, 4 GB or more in all, a manifest with a zero
+// byte or whose tags are not exactly 1..N for the N files, the marker bytes
+// inside the last 30000 bytes before the trailer.
+bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                    const BuildOptions& options, Bytes* out, std::string* error,
+                    const std::function<void(size_t done, size_t total)>& progress = {});
+
+// The tag numbers n of all <Pn=" in text (n >= 1, plain decimal).
+std::vector<uint64_t> ManifestTagNumbers(const std::string& text);
+
+// ---- Reading ----------------------------------------------------------
+
+// One problem that stops the unpacker from extracting a record.
+struct Problem {
+    int64_t index;    // the record, or -1 for the file as a whole
+    uint64_t offset;  // where it lies in the file
+    std::string what;
+};
+
+struct WalkedRecord {
+    uint32_t index;
+    uint32_t offset;
+    FileRecordHeader header;
+};
+
+// What the unpacker would see in an installer.
+struct InstallerWalk {
+    uint64_t fileSize = 0;
+    bool markerFound = false;
+    uint32_t trailerEnd = 0;     // as the unpacker's scan gives it
+    uint32_t firstRecordOffset = 0;
+    uint32_t recordsEnd = 0;     // where the walk stopped
+    std::vector<WalkedRecord> records;  // those whose header could be read
+    std::vector<Problem> problems;
+    std::vector<std::string> warnings;  // harmless to the unpacker
+    bool Ok() const { return problems.empty(); }
+};
+
+// Walks the installer as the unpacker does: trailer scan, record 0, then
+// record n for each tag <Pn=" of the manifest, each at the offset the
+// previous one left. Record 0 is always inflated (its tags drive the walk);
+// with inflateAll every record is, into a zeroed buffer of its declared
+// size, and handed to sink. The walk stops where the unpacker would stop.
+InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
+                            const std::function<void(const WalkedRecord&, const Bytes&)>& sink = {});
+
+// "KVFiles<n>.tmp"
+std::string OutputName(uint32_t index);
+
+// zlib's name for one of its codes, e.g. "Z_DATA_ERROR".
+const char* ZlibCodeName(int code);
+
+}  // namespace mksetup

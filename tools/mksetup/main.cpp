@@ -1,0 +1,398 @@
+// mksetup: builds installers from the unpacker and a set of files, and
+// lists, verifies and extracts them exactly as the unpacker reads them.
+#include "file_io.h"
+#include "installer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+using namespace mksetup;
+
+namespace {
+
+enum ExitCode { kOk = 0, kProblems = 1, kUsage = 2, kIoError = 3 };
+
+const char kUsageText[] =
+    "usage: mksetup COMMAND [OPTIONS] ...\n"
+    "\n"
+    "  build    pack files into an installer\n"
+    "  list     show an installer's records\n"
+    "  verify   check that the unpacker would extract every record\n"
+    "  extract  write an installer's records into a folder\n"
+    "\n"
+    "mksetup COMMAND --help tells more. Exit codes: 0 success; 1 refused or\n"
+    "problems found; 2 wrong usage; 3 a file could not be read or written.\n";
+
+const char kBuildHelp[] =
+    "usage: mksetup build --stub UNPACKER.exe -o SETUP.exe [--manifest FILE] [--level N] FILE...\n"
+    "\n"
+    "Writes the stub, record 0 (the manifest), one record per FILE in order,\n"
+    "then the trailer. Without --manifest the manifest has one <Pn=\"NAME\">\n"
+    "line per FILE. A manifest given must hold the tags <P1=\" to <PN=\" for\n"
+    "exactly the N files, and no zero byte. FILE 1 is the program the\n"
+    "unpacker starts. Each record keeps its file's creation, last-access and\n"
+    "last-write times; with SOURCE_DATE_EPOCH set, every time is clamped to\n"
+    "it and equal inputs give byte-identical installers.\n"
+    "\n"
+    "  --level N   zlib level 0 to 9 (default 9)\n"
+    "\n"
+    "Refused, leaving no output: an empty FILE, 4 GB or more in all, a\n"
+    "manifest that skips a tag or names a record not given, marker bytes\n"
+    "in the last 30000 bytes before the trailer.\n";
+
+const char kListHelp[] =
+    "usage: mksetup list [--json] SETUP.exe\n"
+    "\n"
+    "Shows the first record's offset, the trailer's position and, per record\n"
+    "the manifest names, its index, output name, offset, stored and\n"
+    "compressed size, ratio and its three times in UTC.\n";
+
+const char kVerifyHelp[] =
+    "usage: mksetup verify SETUP.exe\n"
+    "\n"
+    "Reads the installer exactly as the unpacker will (trailer scan, record\n"
+    "walk driven by the manifest's tags, zlib's uncompress into a buffer of\n"
+    "the declared size) and reports every problem with its record's index\n"
+    "and offset. Exits 0 only when the unpacker would extract every record.\n";
+
+const char kExtractHelp[] =
+    "usage: mksetup extract SETUP.exe DIR\n"
+    "\n"
+    "Writes KVFiles<n>.tmp into DIR with the stored sizes and times, as the\n"
+    "unpacker does (the creation time only where the system can set it).\n";
+
+bool WantsHelp(const std::vector<std::string>& args)
+{
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h")
+            return true;
+    return false;
+}
+
+int Usage(const char* help, const std::string& complaint)
+{
+    std::fprintf(stderr, "mksetup: %s\n\n%s", complaint.c_str(), help);
+    return kUsage;
+}
+
+void PrintProblems(const std::string& file, const InstallerWalk& walk)
+{
+    for (const std::string& w : walk.warnings)
+        std::fprintf(stderr, "%s: warning: %s\n", file.c_str(), w.c_str());
+    for (const Problem& p : walk.problems) {
+        if (p.index >= 0)
+            std::fprintf(stderr, "%s: record %lld at offset %llu: %s\n", file.c_str(), (long long)p.index,
+                         (unsigned long long)p.offset, p.what.c_str());
+        else
+            std::fprintf(stderr, "%s: %s\n", file.c_str(), p.what.c_str());
+    }
+}
+
+std::string JsonString(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+double Ratio(const FileRecordHeader& h)
+{
+    return h.UncompressedSize ? (double)h.CompressedSize / h.UncompressedSize : 0.0;
+}
+
+int Build(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        std::fputs(kBuildHelp, stdout);
+        return kOk;
+    }
+    std::string stubPath, outPath, manifestPath;
+    int level = 9;
+    std::vector<std::string> filePaths;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* into) {
+            if (i + 1 >= args.size())
+                return false;
+            *into = args[++i];
+            return true;
+        };
+        std::string text;
+        if (a == "--stub") {
+            if (!value(&stubPath))
+                return Usage(kBuildHelp, "--stub needs a file");
+        } else if (a == "-o" || a == "--output") {
+            if (!value(&outPath))
+                return Usage(kBuildHelp, "-o needs a file");
+        } else if (a == "--manifest") {
+            if (!value(&manifestPath))
+                return Usage(kBuildHelp, "--manifest needs a file");
+        } else if (a == "--level") {
+            char* end = nullptr;
+            if (!value(&text) || (level = (int)std::strtol(text.c_str(), &end, 10), *end) || text.empty() ||
+                level < 0 || level > 9)
+                return Usage(kBuildHelp, "--level takes 0 to 9");
+        } else if (a.size() > 1 && a[0] == '-') {
+            return Usage(kBuildHelp, "unknown option " + a);
+        } else {
+            filePaths.push_back(a);
+        }
+    }
+    if (stubPath.empty() || outPath.empty())
+        return Usage(kBuildHelp, "--stub and -o are required");
+    if (filePaths.empty())
+        return Usage(kBuildHelp, "no FILE given: record 1 is the program the unpacker starts");
+
+    std::string error;
+    BuildOptions options;
+    options.level = level;
+    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+        char* end = nullptr;
+        long long seconds = std::strtoll(epoch, &end, 10);
+        if (!*epoch || *end) {
+            std::fprintf(stderr, "mksetup: SOURCE_DATE_EPOCH is not a number of seconds: %s\n", epoch);
+            return kUsage;
+        }
+        options.clampTime = FileTimeFromUnix(seconds);
+    }
+
+    Bytes stub;
+    if (!ReadWholeFile(stubPath, &stub, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    std::vector<InputFile> files;
+    for (const std::string& path : filePaths) {
+        InputFile f;
+        f.path = path;
+        f.name = BaseName(path);
+        if (!ReadWholeFile(path, &f.data, &error) || !GetFileTimes(path, &f.times, &error)) {
+            std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+            return kIoError;
+        }
+        files.push_back(std::move(f));
+    }
+    InputFile manifest;
+    if (manifestPath.empty()) {
+        std::vector<std::string> names;
+        for (const InputFile& f : files)
+            names.push_back(f.name);
+        std::string text = DefaultManifest(names);
+        manifest.path = "the generated manifest";
+        manifest.data.assign(text.begin(), text.end());
+        uint64_t now = FileTimeFromUnix((int64_t)std::time(nullptr));
+        manifest.times = FileTimes{now, now, now};
+    } else {
+        manifest.path = manifestPath;
+        if (!ReadWholeFile(manifestPath, &manifest.data, &error) ||
+            !GetFileTimes(manifestPath, &manifest.times, &error)) {
+            std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+            return kIoError;
+        }
+    }
+
+    bool showProgress = StderrIsTerminal();
+    auto progress = [&](size_t done, size_t total) {
+        if (showProgress)
+            std::fprintf(stderr, "\rmksetup: compressing %zu of %zu records", done, total);
+    };
+    Bytes installer;
+    bool built = BuildInstaller(stub, manifest, files, options, &installer, &error, progress);
+    if (showProgress)
+        std::fputs("\n", stderr);
+    if (!built) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kProblems;
+    }
+    if (!WriteFileAtomically(outPath, installer, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    std::printf("%s: %zu bytes, %zu files after the manifest\n", outPath.c_str(), installer.size(), files.size());
+    return kOk;
+}
+
+// Reads the installer for list, verify and extract: the one path argument.
+bool LoadInstaller(const std::string& path, Bytes* data)
+{
+    std::string error;
+    if (!ReadWholeFile(path, data, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+int List(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        std::fputs(kListHelp, stdout);
+        return kOk;
+    }
+    bool json = false;
+    std::string path;
+    for (const std::string& a : args) {
+        if (a == "--json")
+            json = true;
+        else if (a.size() > 1 && a[0] == '-')
+            return Usage(kListHelp, "unknown option " + a);
+        else if (path.empty())
+            path = a;
+        else
+            return Usage(kListHelp, "one SETUP.exe only");
+    }
+    if (path.empty())
+        return Usage(kListHelp, "no SETUP.exe given");
+    Bytes data;
+    if (!LoadInstaller(path, &data))
+        return kIoError;
+    InstallerWalk walk = WalkInstaller(data.data(), data.size(), false);
+    uint32_t trailerOffset = walk.trailerEnd >= kTrailerSize ? walk.trailerEnd - kTrailerSize : 0;
+
+    if (json) {
+        std::printf("{\n  \"file\": %s,\n  \"size\": %llu,\n  \"markerFound\": %s,\n"
+                    "  \"firstRecordOffset\": %u,\n  \"trailerOffset\": %u,\n  \"trailerEnd\": %u,\n"
+                    "  \"bytesAfterTrailer\": %llu,\n  \"records\": [",
+                    JsonString(path).c_str(), (unsigned long long)walk.fileSize, walk.markerFound ? "true" : "false",
+                    walk.firstRecordOffset, trailerOffset, walk.trailerEnd,
+                    (unsigned long long)(walk.fileSize - walk.trailerEnd));
+        for (size_t i = 0; i < walk.records.size(); ++i) {
+            const WalkedRecord& r = walk.records[i];
+            std::printf("%s\n    {\"index\": %u, \"name\": %s, \"offset\": %u, \"size\": %u, \"compressedSize\": %u, "
+                        "\"ratio\": %.4f, \"creationTime\": %s, \"lastAccessTime\": %s, \"lastWriteTime\": %s}",
+                        i ? "," : "", r.index, JsonString(OutputName(r.index)).c_str(), r.offset,
+                        r.header.UncompressedSize, r.header.CompressedSize, Ratio(r.header),
+                        JsonString(FormatFileTimeUtc(r.header.CreationTime)).c_str(),
+                        JsonString(FormatFileTimeUtc(r.header.LastAccessTime)).c_str(),
+                        JsonString(FormatFileTimeUtc(r.header.LastWriteTime)).c_str());
+        }
+        std::printf("\n  ],\n  \"problems\": [");
+        for (size_t i = 0; i < walk.problems.size(); ++i) {
+            const Problem& p = walk.problems[i];
+            std::printf("%s\n    {\"index\": %lld, \"offset\": %llu, \"message\": %s}", i ? "," : "",
+                        (long long)p.index, (unsigned long long)p.offset, JsonString(p.what).c_str());
+        }
+        std::printf("\n  ]\n}\n");
+    } else {
+        std::printf("%s: %llu bytes\n", path.c_str(), (unsigned long long)walk.fileSize);
+        std::printf("first record at offset %u\n", walk.firstRecordOffset);
+        if (walk.markerFound)
+            std::printf("trailer at offset %u, %llu bytes follow it\n", trailerOffset,
+                        (unsigned long long)(walk.fileSize - walk.trailerEnd));
+        else
+            std::printf("no trailer marker in the last %d bytes\n", (int)kScanWindow);
+        std::printf("%5s  %-14s %10s %10s %10s %6s  %-28s %-28s %-28s\n", "index", "name", "offset", "size",
+                    "compressed", "ratio", "created (UTC)", "last access (UTC)", "last write (UTC)");
+        for (const WalkedRecord& r : walk.records)
+            std::printf("%5u  %-14s %10u %10u %10u %5.1f%%  %-28s %-28s %-28s\n", r.index,
+                        OutputName(r.index).c_str(), r.offset, r.header.UncompressedSize, r.header.CompressedSize,
+                        100.0 * Ratio(r.header), FormatFileTimeUtc(r.header.CreationTime).c_str(),
+                        FormatFileTimeUtc(r.header.LastAccessTime).c_str(),
+                        FormatFileTimeUtc(r.header.LastWriteTime).c_str());
+        PrintProblems(path, walk);
+    }
+    return walk.Ok() ? kOk : kProblems;
+}
+
+int Verify(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        std::fputs(kVerifyHelp, stdout);
+        return kOk;
+    }
+    if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
+        return Usage(kVerifyHelp, "one SETUP.exe, please");
+    Bytes data;
+    if (!LoadInstaller(args[0], &data))
+        return kIoError;
+    bool showProgress = StderrIsTerminal();
+    InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, [&](const WalkedRecord& r, const Bytes&) {
+        if (showProgress)
+            std::fprintf(stderr, "\rmksetup: record %u inflated", r.index);
+    });
+    if (showProgress)
+        std::fputs("\n", stderr);
+    PrintProblems(args[0], walk);
+    if (!walk.Ok())
+        return kProblems;
+    std::printf("%s: OK: the unpacker extracts all %zu records (the manifest and %zu files)\n", args[0].c_str(),
+                walk.records.size(), walk.records.size() - 1);
+    return kOk;
+}
+
+int Extract(const std::vector<std::string>& args)
+{
+    if (WantsHelp(args)) {
+        std::fputs(kExtractHelp, stdout);
+        return kOk;
+    }
+    if (args.size() != 2)
+        return Usage(kExtractHelp, "SETUP.exe and DIR, please");
+    Bytes data;
+    if (!LoadInstaller(args[0], &data))
+        return kIoError;
+    std::string error;
+    if (!MakeFolder(args[1], &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    bool ioFailed = false;
+    size_t written = 0;
+    InstallerWalk walk =
+        WalkInstaller(data.data(), data.size(), true, [&](const WalkedRecord& r, const Bytes& output) {
+            if (ioFailed)
+                return;
+            std::string path = JoinPath(args[1], OutputName(r.index));
+            std::string e;
+            FileTimes times{r.header.CreationTime, r.header.LastAccessTime, r.header.LastWriteTime};
+            if (!WriteFileAtomically(path, output, &e) || !SetFileTimes(path, times, &e)) {
+                std::fprintf(stderr, "mksetup: %s\n", e.c_str());
+                ioFailed = true;
+                return;
+            }
+            ++written;
+        });
+    PrintProblems(args[0], walk);
+    if (ioFailed)
+        return kIoError;
+    std::printf("%s: %zu files written to %s\n", args[0].c_str(), written, args[1].c_str());
+    return walk.Ok() ? kOk : kProblems;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return Usage(kUsageText, "no command given");
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsageText, stdout);
+        return kOk;
+    }
+    if (command == "build")
+        return Build(args);
+    if (command == "list")
+        return List(args);
+    if (command == "verify")
+        return Verify(args);
+    if (command == "extract")
+        return Extract(args);
+    return Usage(kUsageText, "unknown command " + command);
+}
