@@ -62,12 +62,15 @@ std::vector<uint64_t> ManifestTagNumbers(const std::string& text)
     return numbers;
 }
 
+// For reproducible builds: every time at most the limit. A file's
+// last-access time moves whenever the file is read (by this very build, say),
+// so it is replaced by the last-write time.
 static FileTimes Clamp(FileTimes t, const std::optional<uint64_t>& limit)
 {
     if (limit) {
         t.creation = std::min(t.creation, *limit);
-        t.lastAccess = std::min(t.lastAccess, *limit);
         t.lastWrite = std::min(t.lastWrite, *limit);
+        t.lastAccess = t.lastWrite;
     }
     return t;
 }

@@ -45,7 +45,9 @@ struct InputFile {
 
 struct BuildOptions {
     int level = 9;
-    // Every time is clamped to this (SOURCE_DATE_EPOCH) when set.
+    // When set (SOURCE_DATE_EPOCH): creation and last-write times are
+    // clamped to it, and the last-access time, which reading the file
+    // moves, is the clamped last-write time.
     std::optional<uint64_t> clampTime;
 };
 

@@ -35,8 +35,10 @@ const char kBuildHelp[] =
     "line per FILE. A manifest given must hold the tags <P1=\" to <PN=\" for\n"
     "exactly the N files, and no zero byte. FILE 1 is the program the\n"
     "unpacker starts. Each record keeps its file's creation, last-access and\n"
-    "last-write times; with SOURCE_DATE_EPOCH set, every time is clamped to\n"
-    "it and equal inputs give byte-identical installers.\n"
+    "last-write times. With SOURCE_DATE_EPOCH set, creation and last-write\n"
+    "times are clamped to it, the last-access time (which reading a file\n"
+    "moves) is the last-write time, and equal inputs give byte-identical\n"
+    "installers.\n"
     "\n"
     "  --level N   zlib level 0 to 9 (default 9)\n"
     "\n"
@@ -181,7 +183,8 @@ int Build(const std::vector<std::string>& args)
         InputFile f;
         f.path = path;
         f.name = BaseName(path);
-        if (!ReadWholeFile(path, &f.data, &error) || !GetFileTimes(path, &f.times, &error)) {
+        // Times first: reading the file may move its last-access time.
+        if (!GetFileTimes(path, &f.times, &error) || !ReadWholeFile(path, &f.data, &error)) {
             std::fprintf(stderr, "mksetup: %s\n", error.c_str());
             return kIoError;
         }
@@ -199,8 +202,8 @@ int Build(const std::vector<std::string>& args)
         manifest.times = FileTimes{now, now, now};
     } else {
         manifest.path = manifestPath;
-        if (!ReadWholeFile(manifestPath, &manifest.data, &error) ||
-            !GetFileTimes(manifestPath, &manifest.times, &error)) {
+        if (!GetFileTimes(manifestPath, &manifest.times, &error) ||
+            !ReadWholeFile(manifestPath, &manifest.data, &error)) {
             std::fprintf(stderr, "mksetup: %s\n", error.c_str());
             return kIoError;
         }

@@ -1,0 +1,308 @@
+// mksetup on the host: build, list, verify and extract through the real
+// command line, on real files with real times.
+#include "mksetup/file_io.h"
+#include "mksetup/installer.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using mksetup::Bytes;
+
+struct ToolRun {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class MksetupTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/mksetup-test-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        stub_ = dir_ + "/stub.exe";
+        WriteText(stub_, "MZ" + std::string(4000, '\x90'));
+    }
+    void TearDown() override { std::system(("rm -rf " + Quote(dir_)).c_str()); }
+
+    ToolRun Tool(const std::string& args, const std::string& environment = "")
+    {
+        std::string err = dir_ + "/stderr.txt";
+        std::string command = environment + " " + Quote(MKSETUP_PATH) + " " + args + " 2>" + Quote(err);
+        ToolRun run;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            run.out.append(buffer, n);
+        int status = pclose(pipe);
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.err = ReadText(err);
+        return run;
+    }
+
+    // A file with the given content and times (whole 100 ns steps, as the
+    // format keeps them).
+    std::string MakeFile(const std::string& name, const std::string& content, int64_t seconds)
+    {
+        std::string path = dir_ + "/" + name;
+        WriteText(path, content);
+        struct timespec times[2] = {{(time_t)seconds + 3600, 123456700}, {(time_t)seconds, 987654300}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        return path;
+    }
+
+    Bytes Load(const std::string& path)
+    {
+        std::string text = ReadText(path);
+        return Bytes(text.begin(), text.end());
+    }
+
+    void Save(const std::string& path, const Bytes& b) { WriteText(path, std::string(b.begin(), b.end())); }
+
+    // Three files, one of them large and compressible, one incompressible.
+    std::vector<std::string> SampleFiles()
+    {
+        std::string big;
+        for (int i = 0; i < 20000; ++i)
+            big += "line " + std::to_string(i * 7919 % 10007) + " of the second stage's data\n";
+        std::string noise(50000, '\0');
+        uint32_t state = 12345;
+        for (char& c : noise) {
+            state = state * 1664525u + 1013904223u;
+            c = (char)(state >> 24);
+        }
+        return {MakeFile("setup2.exe", "MZ second stage", 1262304000), MakeFile("data.txt", big, 1300000000),
+                MakeFile("noise.bin", noise, 1400000000)};
+    }
+
+    std::string dir_, stub_;
+};
+
+TEST_F(MksetupTest, RoundTripGivesByteIdenticalFilesWithTheirTimes)
+{
+    std::vector<std::string> files = SampleFiles();
+    std::string setup = dir_ + "/setup.exe";
+    ToolRun build = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " " + Quote(files[0]) + " " +
+                         Quote(files[1]) + " " + Quote(files[2]));
+    ASSERT_EQ(0, build.exitCode) << build.err;
+
+    ToolRun verify = Tool("verify " + Quote(setup));
+    EXPECT_EQ(0, verify.exitCode) << verify.err;
+    EXPECT_NE(std::string::npos, verify.out.find("all 4 records")) << verify.out;
+
+    ToolRun list = Tool("list --json " + Quote(setup));
+    ASSERT_EQ(0, list.exitCode) << list.err;
+    EXPECT_NE(std::string::npos, list.out.find("\"firstRecordOffset\": 4002,")) << list.out;
+    EXPECT_NE(std::string::npos, list.out.find("\"bytesAfterTrailer\": 0,"));
+    EXPECT_NE(std::string::npos, list.out.find("\"name\": \"KVFiles3.tmp\", \"offset\": "));
+    EXPECT_NE(std::string::npos, list.out.find("\"size\": 50000,"));
+    // noise.bin's last write, 2014-05-13T16:53:20.9876543Z.
+    EXPECT_NE(std::string::npos, list.out.find("\"lastWriteTime\": \"2014-05-13T16:53:20.9876543Z\""));
+
+    std::string out = dir_ + "/out";
+    ToolRun extract = Tool("extract " + Quote(setup) + " " + Quote(out));
+    ASSERT_EQ(0, extract.exitCode) << extract.err;
+    EXPECT_EQ("<P1=\"setup2.exe\">\r\n<P2=\"data.txt\">\r\n<P3=\"noise.bin\">\r\n" + std::string(1, '\0'),
+              ReadText(out + "/KVFiles0.tmp"));
+    const int64_t seconds[3] = {1262304000, 1300000000, 1400000000};
+    for (int i = 0; i < 3; ++i) {
+        std::string extracted = out + "/KVFiles" + std::to_string(i + 1) + ".tmp";
+        // Times before contents: reading moves the last-access time.
+        mksetup::FileTimes copy;
+        std::string error;
+        ASSERT_TRUE(mksetup::GetFileTimes(extracted, &copy, &error));
+        EXPECT_EQ(mksetup::FileTimeFromUnix(seconds[i], 987654300), copy.lastWrite) << extracted;
+        EXPECT_EQ(mksetup::FileTimeFromUnix(seconds[i] + 3600, 123456700), copy.lastAccess) << extracted;
+        EXPECT_EQ(ReadText(files[i]), ReadText(extracted)) << extracted;
+    }
+}
+
+TEST_F(MksetupTest, StreamFromAnotherZlibCompressorExtractsByteExact)
+{
+    std::string source = SampleFiles()[1];
+    std::string packed = dir_ + "/data.zz";
+    ASSERT_EQ(0, std::system(("pigz -z -11 -c " + Quote(source) + " > " + Quote(packed)).c_str()));
+    Bytes stream = Load(packed);
+    Bytes original = Load(source);
+
+    Bytes installer = Load(stub_);
+    uint32_t first = (uint32_t)installer.size();
+    std::string manifest = std::string("<P1=\"data.txt\">") + '\0';
+    mksetup::AppendRecord(installer, (uint32_t)manifest.size(),
+                          mksetup::ZlibCompress((const uint8_t*)manifest.data(), manifest.size(), 9), {});
+    mksetup::AppendRecord(installer, (uint32_t)original.size(), stream, {1, 2, 3});
+    mksetup::AppendTrailer(installer, first);
+    std::string setup = dir_ + "/pigz-setup.exe";
+    Save(setup, installer);
+
+    EXPECT_EQ(0, Tool("verify " + Quote(setup)).exitCode);
+    ASSERT_EQ(0, Tool("extract " + Quote(setup) + " " + Quote(dir_ + "/out")).exitCode);
+    EXPECT_EQ(ReadText(source), ReadText(dir_ + "/out/KVFiles1.tmp"));
+}
+
+TEST_F(MksetupTest, VerifyFindsWhatWouldStopTheUnpacker)
+{
+    std::vector<std::string> files = SampleFiles();
+    std::string setup = dir_ + "/setup.exe";
+    ASSERT_EQ(0, Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " " + Quote(files[0]) + " " +
+                      Quote(files[1]) + " " + Quote(files[2]))
+                     .exitCode);
+    Bytes good = Load(setup);
+    mksetup::InstallerWalk walk = mksetup::WalkInstaller(good.data(), good.size(), false);
+    ASSERT_EQ(4u, walk.records.size());
+    const uint32_t record2 = walk.records[2].offset;
+
+    struct Case {
+        const char* what;
+        Bytes file;
+        std::string expected;
+    };
+    std::vector<Case> cases;
+
+    // A download cut short: the trailer is gone with the end of the file.
+    cases.push_back({"truncated", Bytes(good.begin(), good.begin() + good.size() - 30000), "no trailer"});
+
+    // One byte flipped inside record 2's stream.
+    Bytes flipped = good;
+    flipped[record2 + 32 + 100] ^= 0x20;
+    cases.push_back({"flipped byte", flipped,
+                     "record 2 at offset " + std::to_string(record2) + ": inflating fails with zlib code"});
+
+    // Manifests that name one record too many, or skip one: rebuilt with the
+    // same records and a changed manifest text.
+    auto withManifest = [&](const std::string& text) {
+        Bytes file = Load(stub_);
+        uint32_t first = (uint32_t)file.size();
+        Bytes manifest(text.begin(), text.end());
+        manifest.push_back(0);
+        mksetup::AppendRecord(file, (uint32_t)manifest.size(),
+                              mksetup::ZlibCompress(manifest.data(), manifest.size(), 9), {});
+        file.insert(file.end(), good.begin() + walk.records[1].offset, good.end() - kTrailerSize);
+        mksetup::AppendTrailer(file, first);
+        return file;
+    };
+    cases.push_back({"over-count", withManifest("<P1=\"a\"><P2=\"b\"><P3=\"c\"><P4=\"d\">"),
+                     "record 4 at offset"});
+    cases.push_back({"missing tag", withManifest("<P1=\"a\"><P3=\"c\">"), "tag missing from the manifest"});
+
+    for (const Case& c : cases) {
+        std::string path = dir_ + "/broken.exe";
+        Save(path, c.file);
+        ToolRun run = Tool("verify " + Quote(path));
+        EXPECT_EQ(1, run.exitCode) << c.what;
+        EXPECT_NE(std::string::npos, run.err.find(c.expected)) << c.what << ": " << run.err;
+    }
+    // The same rebuild with a correct manifest passes: the cases fail for
+    // what was changed, not for how they were made.
+    Save(dir_ + "/rebuilt.exe", withManifest("<P1=\"a\"><P2=\"b\"><P3=\"c\">"));
+    EXPECT_EQ(0, Tool("verify " + Quote(dir_ + "/rebuilt.exe")).exitCode);
+}
+
+TEST_F(MksetupTest, BuildRefusesWhatTheUnpackerWouldMishandleAndLeavesNoOutput)
+{
+    std::vector<std::string> files = SampleFiles();
+    std::string setup = dir_ + "/setup.exe";
+    std::string empty = MakeFile("empty.dat", "", 1262304000);
+    std::string zero = MakeFile("zero.txt", std::string("<P1=\"a\">") + '\0' + "<P2=\"b\">", 1262304000);
+    std::string skips = MakeFile("skips.txt", "<P1=\"a\"><P3=\"c\">", 1262304000);
+    std::string extra = MakeFile("extra.txt", "<P1=\"a\"><P2=\"b\"><P3=\"c\"><P4=\"d\">", 1262304000);
+    // A stored (level 0) file whose end holds the marker bytes.
+    std::string marker = MakeFile("marker.txt", std::string(1000, 'x') + "!--END FILE--!" + "tail", 1262304000);
+
+    struct Case {
+        std::string args;
+        std::string expected;
+    };
+    std::vector<Case> cases = {
+        {Quote(files[0]) + " " + Quote(empty), empty + ": the file is empty"},
+        {"--manifest " + Quote(zero) + " " + Quote(files[0]) + " " + Quote(files[1]), zero + ": the manifest holds a zero byte at offset 8"},
+        {"--manifest " + Quote(skips) + " " + Quote(files[0]) + " " + Quote(files[1]) + " " + Quote(files[2]),
+         skips + ": no tag <P2=\" for record 2 (" + files[1] + ")"},
+        {"--manifest " + Quote(extra) + " " + Quote(files[0]) + " " + Quote(files[1]) + " " + Quote(files[2]),
+         extra + ": tag <P4=\" names record 4, but only 3 files are given"},
+        {"--level 0 " + Quote(files[0]) + " " + Quote(marker), "record 2 (" + marker + "): the marker bytes"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " " + c.args);
+        EXPECT_EQ(1, run.exitCode) << c.args;
+        EXPECT_NE(std::string::npos, run.err.find(c.expected)) << run.err;
+        EXPECT_FALSE(Exists(setup)) << c.args;
+        EXPECT_FALSE(Exists(setup + ".partial")) << c.args;
+    }
+    // The same file at level 9 compresses the marker away and is accepted.
+    ToolRun fine = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " " + Quote(files[0]) + " " +
+                        Quote(marker));
+    EXPECT_EQ(0, fine.exitCode) << fine.err;
+
+    EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " " + Quote(files[0])).exitCode) << "no -o";
+    EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " -o x --level 10 " + Quote(files[0])).exitCode);
+    EXPECT_EQ(3, Tool("build --stub " + Quote(dir_ + "/missing") + " -o x " + Quote(files[0])).exitCode);
+    EXPECT_EQ(0, Tool("build --help").exitCode);
+}
+
+TEST_F(MksetupTest, SourceDateEpochMakesBuildsByteIdenticalAndClampsTimes)
+{
+    std::vector<std::string> files = SampleFiles();
+    std::string args = " build --stub " + Quote(stub_) + " " + Quote(files[0]) + " " + Quote(files[1]) + " " +
+                       Quote(files[2]) + " -o ";
+    // 2011-01-01T00:00:00Z: after the first file's times, before the others'.
+    std::string epoch = "SOURCE_DATE_EPOCH=1293840000";
+    ASSERT_EQ(0, Tool(args + Quote(dir_ + "/a.exe"), epoch).exitCode);
+    sleep(1);  // a later "now" for the generated manifest
+    ASSERT_EQ(0, Tool(args + Quote(dir_ + "/b.exe"), epoch).exitCode);
+    EXPECT_TRUE(ReadText(dir_ + "/a.exe") == ReadText(dir_ + "/b.exe")) << "the two builds differ";
+
+    Bytes built = Load(dir_ + "/a.exe");
+    mksetup::InstallerWalk walk = mksetup::WalkInstaller(built.data(), built.size(), false);
+    ASSERT_EQ(4u, walk.records.size());
+    const uint64_t clamp = mksetup::FileTimeFromUnix(1293840000);
+    EXPECT_EQ(clamp, walk.records[0].header.CreationTime);
+    // Earlier times stay; later ones are clamped; last access follows last write.
+    EXPECT_EQ(mksetup::FileTimeFromUnix(1262304000, 987654300), walk.records[1].header.LastWriteTime);
+    EXPECT_EQ(mksetup::FileTimeFromUnix(1262304000, 987654300), walk.records[1].header.LastAccessTime);
+    EXPECT_EQ(clamp, walk.records[2].header.LastWriteTime);
+    EXPECT_EQ(clamp, walk.records[3].header.LastAccessTime);
+    EXPECT_EQ(clamp, walk.records[3].header.CreationTime);
+}
+
+}  // namespace
