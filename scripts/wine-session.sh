@@ -15,6 +15,9 @@ mkdir -p "$state"
 state=$(cd "$state" && pwd)
 
 export WINEPREFIX="$state/prefix"
+# Wine links the user's Documents and Desktop to $HOME: keep them in the
+# build tree too.
+export HOME="$state/home"
 export WINEDEBUG=-all
 # No Mono or Gecko: their installers would ask for a download at first boot.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -65,7 +68,7 @@ case "$action" in
     # The persistent server outlives every test program of the run. Its
     # output, and that of the helper processes the first boot spawns, goes
     # to /dev/null so that no pipe of CTest's stays open behind them.
-    mkdir -p "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX" "$HOME"
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "wine-session: booting a new prefix in $WINEPREFIX"

@@ -8,6 +8,13 @@
 
 #include <windows.h>
 
+// The product's name: the dialog's title "Veltrano Setup", the product
+// mutex, and the last word of the log hand-off's messages.
+#define PRODUCT_NAME "Veltrano"
+
+// Start-up sends it once to the progress dialog, which starts the worker.
+#define UM_EXTRACT (WM_USER + 1000)
+
 // The executable's instance handle. Written by WinMain first thing; read by
 // the dialog creation and by ExtractFiles to find its own file.
 extern HINSTANCE g_moduleHandle;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-MessageBoxWatcher::MessageBoxWatcher(DWORD processId) : processId_(processId)
+MessageBoxWatcher::MessageBoxWatcher(DWORD processId, bool answer) : processId_(processId), answer_(answer)
 {
     InitializeCriticalSection(&lock_);
     stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -42,11 +42,14 @@ DWORD WINAPI MessageBoxWatcher::Run(LPVOID self)
     auto* watcher = static_cast<MessageBoxWatcher*>(self);
     while (WaitForSingleObject(watcher->stop_, 20) == WAIT_TIMEOUT) {
         // Forget the boxes that have closed; their handles may come back.
-        auto& answered = watcher->answered_;
-        answered.erase(std::remove_if(answered.begin(), answered.end(),
-                                      [](HWND w) { return !IsWindow(w); }),
-                       answered.end());
+        auto& seen = watcher->seen_;
+        seen.erase(std::remove_if(seen.begin(), seen.end(), [](HWND w) { return !IsWindow(w); }), seen.end());
         EnumWindows(VisitWindow, (LPARAM)watcher);
+        if (watcher->answer_) {
+            for (HWND box : watcher->open_)
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+            watcher->open_.clear();
+        }
     }
     return 0;
 }
@@ -58,8 +61,11 @@ BOOL CALLBACK MessageBoxWatcher::VisitWindow(HWND window, LPARAM self)
     GetWindowThreadProcessId(window, &pid);
     char className[64] = "";
     GetClassNameA(window, className, sizeof className);
+    // A message box is a dialog with an OK button; the process's other
+    // dialogs (a progress dialog, say) have none.
     if (pid == watcher->processId_ && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window) &&
-        std::find(watcher->answered_.begin(), watcher->answered_.end(), window) == watcher->answered_.end())
+        GetDlgItem(window, IDOK) &&
+        std::find(watcher->seen_.begin(), watcher->seen_.end(), window) == watcher->seen_.end())
         watcher->Answer(window);
     return TRUE;
 }
@@ -177,11 +183,16 @@ void MessageBoxWatcher::Answer(HWND box)
     captured.caption = WindowText(box);
     captured.text = WindowText(GetDlgItem(box, 0xFFFF));
     captured.icon = BoxIcon(box, processId_ == GetCurrentProcessId());
-    answered_.push_back(box);
+    seen_.push_back(box);
+    open_.push_back(box);
     EnterCriticalSection(&lock_);
     boxes_.push_back(captured);
     LeaveCriticalSection(&lock_);
-    PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+void MessageBoxWatcher::AnswerAll()
+{
+    InterlockedExchange(&answer_, 1);
 }
 
 static const DWORD kLookupFlags =

@@ -21,7 +21,9 @@ struct CapturedBox {
 class MessageBoxWatcher {
 public:
     // Watches the given process (by default this one) until destroyed.
-    explicit MessageBoxWatcher(DWORD processId = GetCurrentProcessId());
+    // With answer false, boxes are recorded but left open until
+    // AnswerAll().
+    explicit MessageBoxWatcher(DWORD processId = GetCurrentProcessId(), bool answer = true);
     ~MessageBoxWatcher();
     MessageBoxWatcher(const MessageBoxWatcher&) = delete;
     MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
@@ -29,8 +31,11 @@ public:
     // The boxes answered so far, in the order they appeared.
     std::vector<CapturedBox> Boxes() const;
 
-    // Waits until at least count boxes have been answered; false on timeout.
+    // Waits until at least count boxes have been seen; false on timeout.
     bool WaitForBoxes(size_t count, DWORD timeoutMs = 20000) const;
+
+    // Answers the boxes left open so far, and every box from now on.
+    void AnswerAll();
 
 private:
     static DWORD WINAPI Run(LPVOID self);
@@ -38,11 +43,13 @@ private:
     void Answer(HWND box);
 
     DWORD processId_;
+    volatile LONG answer_;
     HANDLE thread_ = nullptr;
     HANDLE stop_ = nullptr;
     mutable CRITICAL_SECTION lock_;
     std::vector<CapturedBox> boxes_;
-    std::vector<HWND> answered_;  // boxes told to close that may still exist
+    std::vector<HWND> seen_;      // boxes recorded that may still exist
+    std::vector<HWND> open_;      // boxes recorded but not answered yet
 };
 
 // "Error", "<message>\r\n<system text>\r\nError ID: <id>": what ReportError

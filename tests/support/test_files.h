@@ -9,6 +9,9 @@
 // A new empty folder under the temporary folder, its path ending in "\".
 std::string MakeScratchFolder(const std::string& tag);
 
+// Removes a folder and everything in it.
+void RemoveTree(const std::string& folder);
+
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
