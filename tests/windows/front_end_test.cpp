@@ -1,0 +1,197 @@
+// The front end's routines in this process: the message loop against real
+// worker threads, and the hand-off's stop threshold, launch failure and log
+// hand-off against a real second stage and real message boxes.
+#include "support/child_process.h"
+#include "support/test_files.h"
+#include "unpacker/main_dialog.h"
+#include "unpacker/process_state.h"
+#include "unpacker/second_stage.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+namespace {
+
+// A dialog run by MainDlgProc, from a template in memory.
+HWND CreateTestDialog()
+{
+    struct {
+        DLGTEMPLATE header;
+        WORD menu, windowClass, title;
+    } dialog = {};
+    dialog.header.style = WS_POPUP | WS_CAPTION;
+    dialog.header.cx = 100;
+    dialog.header.cy = 40;
+    return CreateDialogIndirectParamA(GetModuleHandleA(NULL), &dialog.header, NULL, MainDlgProc, 0);
+}
+
+enum WorkerKind { kSendsDestroy, kEndsSilently };
+
+DWORD WINAPI Worker(LPVOID kind)
+{
+    Sleep(100);
+    if ((ULONG_PTR)kind == kSendsDestroy) {
+        SendMessageA(g_dialog, WM_DESTROY, 0, 0);
+        return 7;
+    }
+    ExitThread((DWORD)-1);  // as GetViewFile's fault path ends it
+}
+
+struct LoopRun {
+    WorkerKind kind;
+    DWORD workerExit;
+    BOOL quitLeft;
+};
+
+// The main thread's part, on a thread of its own so that a loop that never
+// ends fails the test instead of hanging it.
+DWORD WINAPI MainThread(LPVOID p)
+{
+    auto* run = (LoopRun*)p;
+    g_dialog = CreateTestDialog();
+    HANDLE worker = CreateThread(NULL, 0, Worker, (LPVOID)(ULONG_PTR)run->kind, 0, NULL);
+    RunMessageLoop(worker);
+    WaitForSingleObject(worker, INFINITE);
+    GetExitCodeThread(worker, &run->workerExit);
+    CloseHandle(worker);
+    MSG message;
+    run->quitLeft = PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE);
+    DestroyWindow(g_dialog);
+    return 0;
+}
+
+TEST(MessageLoop, EndsWhenTheWorkerSendsItsDestroyOrEndsWithoutIt)
+{
+    for (WorkerKind kind : {kSendsDestroy, kEndsSilently}) {
+        LoopRun run = {kind, 0, TRUE};
+        HANDLE main = CreateThread(NULL, 0, MainThread, &run, 0, NULL);
+        ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(main, 10000)) << "the loop did not end, kind " << kind;
+        CloseHandle(main);
+        EXPECT_EQ(kind == kSendsDestroy ? 7u : (DWORD)-1, run.workerExit);
+        EXPECT_FALSE(run.quitLeft) << "a quit message left behind would close the next message box at once";
+    }
+}
+
+// Destroying a dialog of MainDlgProc posts a quit message to this thread,
+// which would close the next message box at once: take it away.
+void DropQuitMessage()
+{
+    MSG message;
+    while (PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+class HandOffTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DropQuitMessage();
+        folder_ = MakeScratchFolder("handoff");
+        lstrcpynA(g_workingFolder, folder_.c_str(), MAX_PATH);
+        UseLogIn(folder_);
+        g_dialog = CreateTestDialog();
+        char documents[MAX_PATH] = "";
+        SHGetFolderPathA(NULL, CSIDL_PERSONAL, NULL, 0, documents);
+        copy_ = std::string(documents) + "\\setup_error.log";
+        DeleteFileA(copy_.c_str());
+    }
+    void TearDown() override
+    {
+        if (IsWindow(g_dialog))
+            DestroyWindow(g_dialog);
+        DropQuitMessage();
+        g_workerThread = NULL;
+        DeleteFileA(copy_.c_str());
+        if (!HasFailure())
+            RemoveTree(folder_);
+    }
+
+    void PlaceSecondStage()
+    {
+        CopyFileA((ThisProgramsFolder() + "second_stage_probe.exe").c_str(), (folder_ + "KVFiles1.tmp").c_str(), FALSE);
+    }
+
+    // A finished worker with the given exit code.
+    static HANDLE FinishedWorker(DWORD code)
+    {
+        HANDLE thread = CreateThread(NULL, 0, [](LPVOID c) -> DWORD { return (DWORD)(ULONG_PTR)c; },
+                                     (LPVOID)(ULONG_PTR)code, 0, NULL);
+        WaitForSingleObject(thread, INFINITE);
+        return thread;
+    }
+
+    bool SecondStageRan() { return FileExists(folder_ + "KVFiles1.tmp.report"); }
+
+    std::string folder_, copy_;
+    MessageBoxWatcher boxes_;
+};
+
+TEST_F(HandOffTest, ExitCodesFromMinus1000ToMinus1StopTheInstall)
+{
+    const struct {
+        int code;
+        bool launched;
+    } cases[] = {{0, true}, {5, true}, {-1001, true}, {-1000, false}, {-5, false}, {-6, false}, {-1, false}};
+    size_t boxesBefore = 0;
+    for (const auto& c : cases) {
+        DeleteFileA((folder_ + "KVFiles1.tmp.report").c_str());
+        PlaceSecondStage();
+        if (!IsWindow(g_dialog))
+            g_dialog = CreateTestDialog();
+        g_workerThread = FinishedWorker((DWORD)c.code);
+        RunSecondStage();
+        CloseHandle(g_workerThread);
+        DropQuitMessage();
+
+        EXPECT_EQ(c.launched, SecondStageRan()) << c.code;
+        EXPECT_EQ(!c.launched, IsWindow(g_dialog) != FALSE) << c.code << ": the dialog goes only with a launch";
+        auto boxes = boxes_.Boxes();
+        ASSERT_EQ(boxesBefore + (c.launched ? 0 : 1), boxes.size()) << c.code;
+        if (!c.launched) {
+            EXPECT_EQ("Error", boxes.back().caption);
+            EXPECT_EQ("Install process was stopped because of\r\nsome errors in unpacker procedure", boxes.back().text);
+            EXPECT_EQ((UINT)MB_ICONINFORMATION, boxes.back().icon);
+        }
+        boxesBefore = boxes.size();
+    }
+    EXPECT_EQ("", ReadWholeFile(folder_ + "setup_error.log"));
+}
+
+TEST_F(HandOffTest, FailedLaunchIsLoggedAndTheLogHandedOver)
+{
+    g_workerThread = FinishedWorker(0);  // no KVFiles1.tmp in the folder
+    RunSecondStage();
+    CloseHandle(g_workerThread);
+
+    std::string log = ReadWholeFile(folder_ + "setup_error.log");
+    EXPECT_EQ(0u, log.find("Could not create process in unpacker's MainDlgProc. Error ID=")) << log;
+    auto boxes = boxes_.Boxes();
+    ASSERT_EQ(2u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find("Could not create process in unpacker's MainDlgProc\r\n"));
+    EXPECT_EQ((UINT)MB_ICONERROR, boxes[0].icon);
+    EXPECT_EQ("Exit Setup", boxes[1].caption);
+    EXPECT_EQ((UINT)MB_ICONINFORMATION, boxes[1].icon);
+    EXPECT_EQ(log, ReadWholeFile(copy_));
+    EXPECT_TRUE(IsWindow(g_dialog)) << "no launch, so the dialog stays";
+}
+
+TEST_F(HandOffTest, CopyThatFailsNamesTheLogInTheWorkingFolder)
+{
+    WriteWholeFile(folder_ + "setup_error.log", "Error in uncompress routine -3. Error ID=0\r\n");
+    WriteWholeFile(copy_, "held");
+    HANDLE holder = CreateFileA(copy_.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    g_workerThread = NULL;  // as after a failed CreateThread: no launch, the hand-off still runs
+    RunSecondStage();
+    CloseHandle(holder);
+
+    auto boxes = boxes_.Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("Exit Setup", boxes[0].caption);
+    EXPECT_EQ("Setup log-file with an errorhas been saved to\r\n" + folder_ +
+                  "setup_error.log\r\nplease email to support service of Veltrano\r\n",
+              boxes[0].text);
+    EXPECT_EQ("held", ReadWholeFile(copy_));
+}
+
+}  // namespace
