@@ -126,3 +126,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     RunSecondStage();
     return 0;
 }
+
+// The process's entry: the unpacker needs none of the C runtime's start-up
+// (no constructors, no arguments, no atexit), only WinMain's arguments and
+// ExitProcess with its result. msvcrt.dll, which zlib calls for memory,
+// initialises itself.
+extern "C" void WinMainCRTStartup()
+{
+    STARTUPINFOA startup;
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    ExitProcess((UINT)WinMain(GetModuleHandleA(NULL), NULL, GetCommandLineA(), show));
+}
