@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils
   pigz python3
+  clang libclang-rt-14-dev libdeflate-dev
 )
 
 missing=()

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-presets=(host win32 win64)
+presets=(host fuzz win32 win64)
 for preset in "${presets[@]}"; do
   cmake --preset "$preset" --log-level=WARNING
   cmake --build --preset "$preset"

@@ -4,6 +4,7 @@
 #include "mksetup/installer.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -306,3 +307,54 @@ TEST_F(MksetupTest, SourceDateEpochMakesBuildsByteIdenticalAndClampsTimes)
 }
 
 }  // namespace
+
+namespace {
+
+// What uncompress gives for a stream into a zeroed buffer of declared bytes.
+int Uncompress(const Bytes& stream, uint32_t declared, Bytes* out)
+{
+    out->assign(declared, 0);
+    uLongf length = declared;
+    return uncompress(out->data(), &length, stream.data(), (uLong)stream.size());
+}
+
+}  // namespace
+
+TEST(InflateRecord, AgreesWithUncompressOnWholeBrokenAndMutatedStreams)
+{
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "record " + std::to_string(i * 31 % 977) + " ";
+    Bytes plain(text.begin(), text.end());
+    Bytes stream = mksetup::ZlibCompress(plain.data(), plain.size(), 9);
+    const uint32_t size = (uint32_t)plain.size();
+
+    uint32_t state = 1;
+    auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+    int mismatches = 0, failures = 0;
+    for (int round = 0; round < 3000; ++round) {
+        Bytes s = stream;
+        uint32_t declared = size;
+        switch (round % 5) {
+        case 0: s[next() % s.size()] ^= (uint8_t)(1 + next() % 255); break;   // a flipped byte
+        case 1: s.resize(next() % s.size()); break;                           // cut short
+        case 2: declared = size - 1 - next() % 100; break;                    // output too small
+        case 3: declared = size + next() % 70000; break;                      // room to spare
+        case 4: s[next() % 2] ^= (uint8_t)(1 << (next() % 8)); break;         // the zlib header
+        }
+        if (declared == 0)
+            continue;
+        Bytes expected;
+        int want = Uncompress(s, declared, &expected);
+        Bytes got;
+        int code = mksetup::InflateRecord(s.data(), (uint32_t)s.size(), declared, [&](const uint8_t* p, size_t n) {
+            got.insert(got.end(), p, p + n);
+            return true;
+        });
+        failures += want != Z_OK;
+        if (code != want || (want == Z_OK && got != expected))
+            ++mismatches;
+    }
+    EXPECT_EQ(0, mismatches);
+    EXPECT_GT(failures, 1000) << "the mutations must break streams, not only pass";
+}

@@ -208,13 +208,59 @@ const char* ZlibCodeName(int code)
     }
 }
 
+int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize,
+                  const std::function<bool(const uint8_t*, size_t)>& write)
+{
+    z_stream z = {};
+    if (inflateInit(&z) != Z_OK)
+        return Z_MEM_ERROR;
+    z.next_in = const_cast<uint8_t*>(stream);
+    z.avail_in = streamSize;
+    // Like uncompress: inflate until it stops, with output room for the
+    // declared size and not a byte more.
+    static const uInt kChunk = 1 << 16;
+    uint8_t chunk[kChunk];
+    uint64_t produced = 0;
+    bool writing = true;
+    int code;
+    do {
+        uInt room = (uInt)std::min<uint64_t>(declaredSize - produced, kChunk);
+        z.next_out = chunk;
+        z.avail_out = room;
+        code = inflate(&z, Z_NO_FLUSH);
+        uInt got = room - z.avail_out;
+        produced += got;
+        if (got && writing)
+            writing = write(chunk, got);
+    } while (code == Z_OK && writing);
+    inflateEnd(&z);
+    if (!writing)
+        return Z_ERRNO;
+    // uncompress's own mapping of inflate's last word.
+    if (code == Z_STREAM_END)
+        code = Z_OK;
+    else if (code == Z_NEED_DICT)
+        code = Z_DATA_ERROR;
+    else if (code == Z_BUF_ERROR && produced < declaredSize)
+        code = Z_DATA_ERROR;
+    if (code != Z_OK)
+        return code;
+    std::memset(chunk, 0, sizeof chunk);
+    while (produced < declaredSize) {
+        size_t n = (size_t)std::min<uint64_t>(declaredSize - produced, kChunk);
+        if (!write(chunk, n))
+            return Z_ERRNO;
+        produced += n;
+    }
+    return Z_OK;
+}
+
 namespace {
 
 // One walk, step by step as the unpacker's extraction takes it.
 class Walker {
 public:
-    Walker(const uint8_t* data, uint32_t length, bool inflateAll,
-           const std::function<void(const WalkedRecord&, const Bytes&)>& sink, InstallerWalk* walk)
+    Walker(const uint8_t* data, uint32_t length, bool inflateAll, RecordSink* sink, InstallerWalk* walk)
         : data_(data), length_(length), inflateAll_(inflateAll), sink_(sink), walk_(*walk)
     {
     }
@@ -241,10 +287,10 @@ public:
         walk_.firstRecordOffset = trailer.FirstRecordOffset;
 
         uint32_t running = trailer.FirstRecordOffset;
-        Bytes manifest;
+        Bytes manifest;  // the text up to its first zero byte
         if (!Record(0, &running, true, &manifest))
             return;
-        if (std::find(manifest.begin(), manifest.end(), 0) == manifest.end())
+        if (!manifestEnded_)
             walk_.warnings.push_back("record 0 (the manifest) has no zero byte after its text");
 
         for (uint32_t n = 1;; ++n) {
@@ -305,33 +351,41 @@ private:
         }
         if (!inflate)
             return true;
-        Bytes output(header.UncompressedSize, 0);
-        uLongf length = header.UncompressedSize;
-        int code = uncompress(output.data(), &length, data_ + offset + kRecordHeaderSize, header.CompressedSize);
+        const WalkedRecord& record = walk_.records.back();
+        if (sink_ && !sink_->Open(record))
+            return false;  // the sink has said why
+        int code = InflateRecord(data_ + offset + kRecordHeaderSize, header.CompressedSize, header.UncompressedSize,
+                                 [&](const uint8_t* bytes, size_t n) {
+                                     if (keep && !manifestEnded_) {
+                                         const uint8_t* zero = (const uint8_t*)std::memchr(bytes, 0, n);
+                                         keep->insert(keep->end(), bytes, zero ? zero : bytes + n);
+                                         manifestEnded_ = zero != nullptr;
+                                     }
+                                     return !sink_ || sink_->Write(bytes, n);
+                                 });
+        bool closed = !sink_ || sink_->Close(code == Z_OK);
+        if (code == Z_ERRNO || !closed)
+            return false;
         if (code != Z_OK) {
             Fail(index, offset, "inflating fails with zlib code " + std::to_string(code) + " (" + ZlibCodeName(code) +
                                     ")");
             return false;
         }
-        if (sink_)
-            sink_(walk_.records.back(), output);
-        if (keep)
-            *keep = std::move(output);
         return true;
     }
 
     const uint8_t* data_;
     uint32_t length_;
     bool inflateAll_;
-    const std::function<void(const WalkedRecord&, const Bytes&)>& sink_;
+    RecordSink* sink_;
     InstallerWalk& walk_;
     uint32_t trailerStart_ = 0;
+    bool manifestEnded_ = false;  // a zero byte ended the manifest's text
 };
 
 }  // namespace
 
-InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
-                            const std::function<void(const WalkedRecord&, const Bytes&)>& sink)
+InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink)
 {
     InstallerWalk walk;
     walk.fileSize = size;

@@ -91,13 +91,39 @@ struct InstallerWalk {
     bool Ok() const { return problems.empty(); }
 };
 
+// Receives inflated records, each as Open, its bytes in order by Write
+// (its declared size in all: what the stream gave, then zeros, as in the
+// unpacker's zero-filled output file), and Close.
+class RecordSink {
+public:
+    virtual ~RecordSink() = default;
+    // False ends the walk (an output that cannot be written).
+    virtual bool Open(const WalkedRecord& record) = 0;
+    virtual bool Write(const uint8_t* data, size_t size) = 0;
+    // whole: the record inflated without error; otherwise its output is to
+    // be dropped.
+    virtual bool Close(bool whole) = 0;
+};
+
 // Walks the installer as the unpacker does: trailer scan, record 0, then
 // record n for each tag <Pn=" of the manifest, each at the offset the
 // previous one left. Record 0 is always inflated (its tags drive the walk);
-// with inflateAll every record is, into a zeroed buffer of its declared
-// size, and handed to sink. The walk stops where the unpacker would stop.
-InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
-                            const std::function<void(const WalkedRecord&, const Bytes&)>& sink = {});
+// with inflateAll every record is, and handed to sink if one is given. The
+// walk stops where the unpacker would stop.
+//
+// Records are inflated in pieces, not into a buffer of their declared size,
+// so that a damaged header cannot make the walk allocate gigabytes; the
+// result is zlib's uncompress's to the code (see InflateRecord).
+InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink = nullptr);
+
+// Inflates a zlib stream as uncompress would into a zeroed buffer of
+// declaredSize bytes, and returns the same code: Z_OK, Z_BUF_ERROR when the
+// output would not fit, Z_DATA_ERROR for a corrupt or short stream (or one
+// that needs a dictionary), Z_MEM_ERROR. The output goes to write in pieces,
+// declaredSize bytes in all (zeros after what the stream gave), unless the
+// stream fails first.
+int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize,
+                  const std::function<bool(const uint8_t*, size_t)>& write);
 
 // "KVFiles<n>.tmp"
 std::string OutputName(uint32_t index);

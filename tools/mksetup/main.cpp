@@ -3,6 +3,7 @@
 #include "file_io.h"
 #include "installer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -323,11 +324,18 @@ int Verify(const std::vector<std::string>& args)
     Bytes data;
     if (!LoadInstaller(args[0], &data))
         return kIoError;
+    // Progress on a terminal; otherwise the inflated bytes go nowhere.
+    struct Progress : RecordSink {
+        bool Open(const WalkedRecord& r) override
+        {
+            std::fprintf(stderr, "\rmksetup: inflating record %u", r.index);
+            return true;
+        }
+        bool Write(const uint8_t*, size_t) override { return true; }
+        bool Close(bool) override { return true; }
+    } progress;
     bool showProgress = StderrIsTerminal();
-    InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, [&](const WalkedRecord& r, const Bytes&) {
-        if (showProgress)
-            std::fprintf(stderr, "\rmksetup: record %u inflated", r.index);
-    });
+    InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, showProgress ? &progress : nullptr);
     if (showProgress)
         std::fputs("\n", stderr);
     PrintProblems(args[0], walk);
@@ -354,22 +362,58 @@ int Extract(const std::vector<std::string>& args)
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
-    bool ioFailed = false;
-    size_t written = 0;
-    InstallerWalk walk =
-        WalkInstaller(data.data(), data.size(), true, [&](const WalkedRecord& r, const Bytes& output) {
-            if (ioFailed)
-                return;
-            std::string path = JoinPath(args[1], OutputName(r.index));
-            std::string e;
-            FileTimes times{r.header.CreationTime, r.header.LastAccessTime, r.header.LastWriteTime};
-            if (!WriteFileAtomically(path, output, &e) || !SetFileTimes(path, times, &e)) {
-                std::fprintf(stderr, "mksetup: %s\n", e.c_str());
-                ioFailed = true;
-                return;
+    // Each record goes to DIR/KVFiles<n>.tmp through a temporary name, and
+    // takes its stored times once it is whole; a record that fails to
+    // inflate leaves nothing behind.
+    struct Files : RecordSink {
+        std::string folder, path, error;
+        FILE* file = nullptr;
+        WalkedRecord record = {};
+        size_t written = 0;
+        bool Open(const WalkedRecord& r) override
+        {
+            record = r;
+            path = JoinPath(folder, OutputName(r.index));
+            file = std::fopen((path + ".partial").c_str(), "wb");
+            if (!file)
+                error = path + ".partial: " + std::strerror(errno);
+            return file != nullptr;
+        }
+        bool Write(const uint8_t* data, size_t size) override
+        {
+            if (std::fwrite(data, 1, size, file) == size)
+                return true;
+            error = path + ": could not be written";
+            return false;
+        }
+        bool Close(bool whole) override
+        {
+            bool ok = std::fclose(file) == 0 && error.empty();
+            std::string partial = path + ".partial";
+            if (!whole || !ok) {
+                std::remove(partial.c_str());
+                if (!ok && error.empty())
+                    error = path + ": could not be written";
+                return whole ? ok : true;
             }
+            std::remove(path.c_str());
+            if (std::rename(partial.c_str(), path.c_str()) != 0) {
+                error = path + ": could not be written";
+                return false;
+            }
+            FileTimes times{record.header.CreationTime, record.header.LastAccessTime, record.header.LastWriteTime};
+            if (!SetFileTimes(path, times, &error))
+                return false;
             ++written;
-        });
+            return true;
+        }
+    } files;
+    files.folder = args[1];
+    InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, &files);
+    bool ioFailed = !files.error.empty();
+    if (ioFailed)
+        std::fprintf(stderr, "mksetup: %s\n", files.error.c_str());
+    size_t written = files.written;
     PrintProblems(args[0], walk);
     if (ioFailed)
         return kIoError;
