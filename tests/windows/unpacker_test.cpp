@@ -2,8 +2,7 @@
 // test second stage, started as the user would start them, their message
 // boxes read and answered, and what the user and the second stage see
 // checked.
-#include "mksetup/installer.h"
-#include "support/child_process.h"
+#include "support/installer_under_test.h"
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -18,27 +17,6 @@ using mksetup::Bytes;
 
 const char kStopText[] = "Install process was stopped because of\r\nsome errors in unpacker procedure";
 
-Bytes ToBytes(const std::string& s)
-{
-    return Bytes(s.begin(), s.end());
-}
-
-// Lines "key=value" of a report.
-std::map<std::string, std::string> Fields(const std::string& text)
-{
-    std::map<std::string, std::string> fields;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end - start);
-        size_t equals = line.find('=');
-        if (equals != std::string::npos)
-            fields[line.substr(0, equals)] = line.substr(equals + 1);
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    return fields;
-}
-
 std::set<std::string> Split(const std::string& list)
 {
     std::set<std::string> items;
@@ -52,30 +30,6 @@ std::set<std::string> Split(const std::string& list)
         start = end + 1;
     }
     return items;
-}
-
-// Every file below folder, with its size: what a run created or deleted.
-std::map<std::string, size_t> Tree(const std::string& folder)
-{
-    std::map<std::string, size_t> tree;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return tree;
-    do {
-        std::string name = found.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            tree[name + "\\"] = 0;
-            for (const auto& inner : Tree(folder + name + "\\"))
-                tree[name + "\\" + inner.first] = inner.second;
-        } else {
-            tree[name] = found.nFileSizeLow;
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return tree;
 }
 
 class UnpackerTest : public ::testing::Test {
@@ -108,48 +62,22 @@ protected:
     // a wrong checksum.
     std::string MakeInstaller(const std::vector<Bytes>& data, int corrupt = -1)
     {
-        std::vector<mksetup::InputFile> files;
-        mksetup::InputFile stage;
-        stage.path = stage.name = "setup2.exe";
-        stage.data = ToBytes(ReadWholeFile(ThisProgramsFolder() + "second_stage_probe.exe"));
-        stage.times = {128900000001111111ull, 128900000002222222ull, 128900000003333333ull};
-        files.push_back(stage);
-        for (size_t i = 0; i < data.size(); ++i) {
-            mksetup::InputFile f;
-            f.path = f.name = "data" + std::to_string(i + 2) + ".bin";
-            f.data = data[i];
-            f.times = {129000000000000000ull + i, 129100000000000000ull + i, 129200000000000000ull + i};
-            files.push_back(f);
-        }
-        mksetup::InputFile manifest;
-        manifest.path = "manifest";
-        std::vector<std::string> names;
-        for (const auto& f : files)
-            names.push_back(f.name);
-        manifest.data = ToBytes(mksetup::DefaultManifest(names));
-        manifest.times = {128800000000000000ull, 128800000000000000ull, 128800000000000000ull};
-        Bytes installer;
-        std::string error;
-        EXPECT_TRUE(mksetup::BuildInstaller(ToBytes(ReadWholeFile(ThisProgramsFolder() + "unpacker-stub.exe")), manifest,
-                                            files, mksetup::BuildOptions(), &installer, &error))
-            << error;
+        files_ = TestPayloadFiles(data);
+        Bytes installer = BuildTestInstaller(files_);
+        EXPECT_FALSE(installer.empty());
         if (corrupt >= 0) {
             mksetup::InstallerWalk walk = mksetup::WalkInstaller(installer.data(), installer.size(), false);
             const mksetup::WalkedRecord& r = walk.records.at(corrupt);
             installer[r.offset + kRecordHeaderSize + r.header.CompressedSize - 1] ^= 0x01;  // its Adler-32
         }
-        files_ = files;
         std::string path = scratch_ + "setup.exe";
         WriteWholeFile(path, std::string(installer.begin(), installer.end()));
         return path;
     }
 
-    // Starts an installer as the user would, with the temporary folder the
-    // test chose.
     void Start(ChildProcess& child, const std::string& exe, bool answerBoxes = true)
     {
-        ASSERT_TRUE(child.Start(exe, "\"" + exe + "\"", {{"TMP", temp_}, {"TEMP", temp_}}, answerBoxes));
-        child.Resume();
+        ASSERT_TRUE(StartInstaller(child, exe, temp_, answerBoxes));
     }
 
     std::string Report(const std::string& program = "KVFiles1.tmp")
@@ -184,7 +112,7 @@ TEST_F(UnpackerTest, NormalRunExtractsEverythingAndHandsOverToTheSecondStage)
     EXPECT_TRUE(child.Boxes().Boxes().empty());
     EXPECT_EQ("", ReadWholeFile(work_ + "setup_error.log")) << "an empty log is left";
 
-    auto report = Fields(Report());
+    auto report = ReportFields(Report());
     EXPECT_EQ(work_ + "KVFiles1.tmp -0", report["command"]);
     EXPECT_EQ(work_.substr(0, work_.size() - 1), report["directory"]);
     EXPECT_EQ("gone", report["dialog"]);
@@ -251,14 +179,14 @@ TEST_F(UnpackerTest, SecondCopyBringsTheFirstToTheFrontAndChangesNothing)
     ASSERT_NE(nullptr, dialog);
     ShowWindow(dialog, SW_MINIMIZE);
     ASSERT_TRUE(IsIconic(dialog));
-    auto before = Tree(scratch_);
+    auto before = FolderTree(scratch_);
 
     ChildProcess second;
     Start(second, exe);
     ASSERT_TRUE(second.WaitForExit(20000));
     EXPECT_EQ(0u, second.ExitCode());
     EXPECT_TRUE(second.Boxes().Boxes().empty());
-    EXPECT_EQ(before, Tree(scratch_));
+    EXPECT_EQ(before, FolderTree(scratch_));
     EXPECT_FALSE(IsIconic(dialog)) << "the first copy's window is restored";
 
     first.Boxes().AnswerAll();
@@ -283,7 +211,7 @@ TEST_F(UnpackerTest, HeldProductMutexDelaysStartUpByTwoSeconds)
     EXPECT_NE(nullptr, dialog);
     EXPECT_GE(waited, 1900u) << "start-up waits for the mutex";
     EXPECT_EQ(0u, child.ExitCode());
-    EXPECT_EQ("waiting", Fields(Report())["parent"]) << "and then the run goes on";
+    EXPECT_EQ("waiting", ReportFields(Report())["parent"]) << "and then the run goes on";
 }
 
 TEST_F(UnpackerTest, OldLogInAnExistingWorkingFolderIsDeletedAtStart)
@@ -306,7 +234,7 @@ TEST_F(UnpackerTest, MissingTemporaryFolderIsReportedAndNothingIsCreated)
 {
     std::string exe = MakeInstaller({ToBytes("nowhere")});
     UseTemp(scratch_ + "missing\\");
-    auto before = Tree(scratch_);
+    auto before = FolderTree(scratch_);
     ChildProcess child;
     Start(child, exe);
     ASSERT_TRUE(child.WaitForExit(60000));
@@ -318,7 +246,7 @@ TEST_F(UnpackerTest, MissingTemporaryFolderIsReportedAndNothingIsCreated)
     EXPECT_EQ((UINT)MB_ICONERROR, boxes[0].icon);
     EXPECT_EQ(ExpectedErrorBoxText("Could not to create temp dir in unpacker's WinMain", ERROR_PATH_NOT_FOUND),
               boxes[0].text);
-    EXPECT_EQ(before, Tree(scratch_));
+    EXPECT_EQ(before, FolderTree(scratch_));
 }
 
 TEST_F(UnpackerTest, DialogShowsCentredWithItsTextAndCannotBeClosed)
@@ -380,7 +308,7 @@ TEST_F(UnpackerTest, WorkingFolderWithBlanksStartsTheRightProgramWithAnUnquotedC
     ASSERT_TRUE(child.WaitForExit(60000));
 
     EXPECT_TRUE(child.Boxes().Boxes().empty());
-    auto report = Fields(Report());
+    auto report = ReportFields(Report());
     EXPECT_EQ(work_ + "KVFiles1.tmp -0", report["command"]);
     EXPECT_EQ("waiting", report["parent"]);
     EXPECT_EQ("", Report("with.exe")) << "the decoy did not run";

@@ -272,13 +272,13 @@ public:
         walk_.markerFound = end >= kEndMarkerLength + 1 &&
                             std::memcmp(data_ + end - kEndMarkerLength - 1, kEndMarker, kEndMarkerLength) == 0;
         if (!walk_.markerFound)
-            Fail(-1, 0,
+            Fail(Problem::kNoTrailer, -1, 0,
                  std::string("no trailer: the marker \"") + kEndMarker + "\" is not in the file's last " +
                      std::to_string(kScanWindow) +
                      " bytes; the unpacker takes the last 19 bytes for the trailer, whatever they hold");
         PayloadTrailer trailer;
         if (!ReadPayloadTrailer(data_, length_, end, &trailer)) {
-            Fail(-1, 0, "the file is too short to hold a trailer (the unpacker stops with -6)");
+            Fail(Problem::kTooShort, -1, 0, "the file is too short to hold a trailer (the unpacker stops with -6)");
             return;
         }
         if (walk_.markerFound && trailer.MarkerTerminator != 0)
@@ -303,16 +303,16 @@ public:
         }
         walk_.recordsEnd = running;
         if (walk_.problems.empty() && running < trailerStart_)
-            Fail(-1, running,
+            Fail(Problem::kUnnamedRecords, -1, running,
                  std::to_string(trailerStart_ - running) + " bytes between the last record the manifest names (record " +
                      std::to_string(walk_.records.size() - 1) +
                      ") and the trailer are never extracted: is a <Pn=\" tag missing from the manifest?");
     }
 
 private:
-    void Fail(int64_t index, uint64_t offset, const std::string& what)
+    void Fail(Problem::Kind kind, int64_t index, uint64_t offset, const std::string& what)
     {
-        walk_.problems.push_back(Problem{index, offset, what});
+        walk_.problems.push_back(Problem{kind, index, offset, what});
     }
 
     // One record at *running, as one call of the unpacker's extraction.
@@ -323,16 +323,16 @@ private:
         FileRecordHeader header;
         if (!ReadRecordHeader(data_, length_, offset, &header)) {
             if (index == 0) {
-                Fail(0, offset, "record 0's header lies outside the file (the unpacker stops with -6)");
+                Fail(Problem::kOutside, 0, offset, "record 0's header lies outside the file (the unpacker stops with -6)");
                 return false;
             }
             // The unpacker reports it and goes on from the same offset.
-            Fail(index, offset, "the manifest names record " + std::to_string(index) +
-                                    ", but its header would lie outside the file");
+            Fail(Problem::kOutside, index, offset, "the manifest names record " + std::to_string(index) +
+                                                       ", but its header would lie outside the file");
             return true;
         }
         if (offset >= trailerStart_) {
-            Fail(index, offset,
+            Fail(Problem::kInTrailer, index, offset,
                  (index == 0 ? std::string("record 0 would start")
                              : "the manifest names record " + std::to_string(index) + ", but it would start") +
                      " inside or after the trailer (offset " + std::to_string(trailerStart_) + ")");
@@ -341,11 +341,11 @@ private:
         walk_.records.push_back(WalkedRecord{index, offset, header});
         *running = offset + kRecordHeaderSize + header.CompressedSize;
         if (header.UncompressedSize == 0) {
-            Fail(index, offset, "declares size 0; the unpacker cannot map an empty output file");
+            Fail(Problem::kEmpty, index, offset, "declares size 0; the unpacker cannot map an empty output file");
             return false;
         }
         if (!RecordStreamInside(length_, offset, &header)) {
-            Fail(index, offset, "its stream of " + std::to_string(header.CompressedSize) +
+            Fail(Problem::kStreamOutside, index, offset, "its stream of " + std::to_string(header.CompressedSize) +
                                     " bytes runs past the end of the file");
             return false;
         }
@@ -367,7 +367,7 @@ private:
         if (code == Z_ERRNO || !closed)
             return false;
         if (code != Z_OK) {
-            Fail(index, offset, "inflating fails with zlib code " + std::to_string(code) + " (" + ZlibCodeName(code) +
+            Fail(Problem::kInflateFailed, index, offset, "inflating fails with zlib code " + std::to_string(code) + " (" + ZlibCodeName(code) +
                                     ")");
             return false;
         }
@@ -391,7 +391,7 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
     walk.fileSize = size;
     if (size > 0xFFFFFFFFull) {
         walk.problems.push_back(
-            Problem{-1, 0, "the file is " + std::to_string(size) + " bytes; the unpacker maps only files under 4 GB"});
+            Problem{Problem::kTooLarge, -1, 0, "the file is " + std::to_string(size) + " bytes; the unpacker maps only files under 4 GB"});
         return walk;
     }
     Walker(data, (uint32_t)size, inflateAll, sink, &walk).Run();

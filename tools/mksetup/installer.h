@@ -67,6 +67,18 @@ std::vector<uint64_t> ManifestTagNumbers(const std::string& text);
 
 // One problem that stops the unpacker from extracting a record.
 struct Problem {
+    enum Kind {
+        kNoTrailer,        // no marker: the unpacker reads the last 19 bytes as trailer
+        kTooShort,         // no room for a trailer at all
+        kOutside,          // a record the manifest names lies outside the file
+        kInTrailer,        // a record would start inside or after the trailer
+        kEmpty,            // declared size 0
+        kStreamOutside,    // the stream runs past the end of the file
+        kInflateFailed,    // uncompress fails
+        kUnnamedRecords,   // stored bytes that no tag names
+        kTooLarge,         // 4 GB or more
+    };
+    Kind kind;
     int64_t index;    // the record, or -1 for the file as a whole
     uint64_t offset;  // where it lies in the file
     std::string what;
