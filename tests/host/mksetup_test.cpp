@@ -276,7 +276,8 @@ TEST_F(MksetupTest, BuildRefusesWhatTheUnpackerWouldMishandleAndLeavesNoOutput)
     EXPECT_EQ(0, fine.exitCode) << fine.err;
 
     EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " " + Quote(files[0])).exitCode) << "no -o";
-    EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " -o x --level 10 " + Quote(files[0])).exitCode);
+    EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " -o x --level 13 " + Quote(files[0])).exitCode);
+    EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " -o x --compressor zlib --level 10 " + Quote(files[0])).exitCode);
     EXPECT_EQ(3, Tool("build --stub " + Quote(dir_ + "/missing") + " -o x " + Quote(files[0])).exitCode);
     EXPECT_EQ(0, Tool("build --help").exitCode);
 }

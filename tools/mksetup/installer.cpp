@@ -1,6 +1,9 @@
 #include "installer.h"
 
 #include <zlib.h>
+#ifdef SETUP_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +18,47 @@ Bytes ZlibCompress(const uint8_t* data, size_t size, int level)
         return Bytes();
     out.resize(length);
     return out;
+}
+
+bool HaveLibdeflate()
+{
+#ifdef SETUP_HAVE_LIBDEFLATE
+    return true;
+#else
+    return false;
+#endif
+}
+
+Compressor DefaultCompressor()
+{
+    return HaveLibdeflate() ? Compressor::kLibdeflate : Compressor::kZlib;
+}
+
+int DefaultLevel(Compressor compressor)
+{
+    return compressor == Compressor::kLibdeflate ? 12 : 9;
+}
+
+int MaxLevel(Compressor compressor)
+{
+    return compressor == Compressor::kLibdeflate ? 12 : 9;
+}
+
+Bytes CompressStream(const uint8_t* data, size_t size, Compressor compressor, int level)
+{
+#ifdef SETUP_HAVE_LIBDEFLATE
+    if (compressor == Compressor::kLibdeflate) {
+        libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+        if (!c)
+            return Bytes();
+        Bytes out(libdeflate_zlib_compress_bound(c, size));
+        out.resize(libdeflate_zlib_compress(c, data, size, out.data(), out.size()));
+        libdeflate_free_compressor(c);
+        return out;
+    }
+#endif
+    (void)compressor;
+    return ZlibCompress(data, size, level);
 }
 
 void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, const FileTimes& times)
@@ -124,8 +168,12 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
         *error = "no FILE given: record 1 is the program that the unpacker starts";
         return false;
     }
-    if (options.level < 0 || options.level > 9) {
-        *error = "--level must be 0 to 9";
+    if (options.compressor == Compressor::kLibdeflate && !HaveLibdeflate()) {
+        *error = "this mksetup was built without libdeflate";
+        return false;
+    }
+    if (options.level < 0 || options.level > MaxLevel(options.compressor)) {
+        *error = "--level must be 0 to " + std::to_string(MaxLevel(options.compressor));
         return false;
     }
     for (const InputFile& f : files) {
@@ -158,7 +206,7 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
         const Bytes& data = i == 0 ? manifestRecord : f.data;
         if ((uint64_t)data.size() >= kLimit)
             return tooLarge(f.path);
-        Bytes stream = ZlibCompress(data.data(), data.size(), options.level);
+        Bytes stream = CompressStream(data.data(), data.size(), options.compressor, options.level);
         if (stream.empty()) {
             *error = f.path + ": zlib could not compress it";
             return false;
