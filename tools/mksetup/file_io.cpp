@@ -10,6 +10,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -74,7 +75,17 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error)
         *error = path + ": " + std::strerror(errno);
         return false;
     }
+    // One read of the whole file where its size is known, then whatever
+    // follows (a file that grows meanwhile, or one with no size).
     out->clear();
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        long size = std::ftell(file);
+        if (size > 0)
+            out->resize((size_t)size);
+        std::rewind(file);
+    }
+    size_t got = out->empty() ? 0 : std::fread(out->data(), 1, out->size(), file);
+    out->resize(got);
     uint8_t buffer[1 << 16];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
@@ -84,6 +95,39 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error)
     if (!ok)
         *error = path + ": read error";
     return ok;
+}
+
+bool FileView::Open(const std::string& path, std::string* error)
+{
+#ifndef _WIN32
+    int fd = open(path.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        void* p = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+        close(fd);
+        if (p != MAP_FAILED) {
+            data_ = (const uint8_t*)p;
+            size_ = (uint64_t)st.st_size;
+            mapped_ = true;
+            return true;
+        }
+    } else if (fd >= 0) {
+        close(fd);
+    }
+#endif
+    if (!ReadWholeFile(path, &copy_, error))
+        return false;
+    data_ = copy_.data();
+    size_ = copy_.size();
+    return true;
+}
+
+FileView::~FileView()
+{
+#ifndef _WIN32
+    if (mapped_)
+        munmap(const_cast<uint8_t*>(data_), (size_t)size_);
+#endif
 }
 
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error)

@@ -9,6 +9,21 @@ namespace mksetup {
 
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
 
+// A whole file to read: mapped where the system allows (Linux), else read.
+class FileView {
+public:
+    bool Open(const std::string& path, std::string* error);
+    ~FileView();
+    const uint8_t* data() const { return data_; }
+    uint64_t size() const { return size_; }
+
+private:
+    const uint8_t* data_ = nullptr;
+    uint64_t size_ = 0;
+    bool mapped_ = false;
+    Bytes copy_;
+};
+
 // Writes path through a temporary file beside it, renamed into place only
 // when complete: a failure leaves no partial file behind.
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error);

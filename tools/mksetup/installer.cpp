@@ -266,8 +266,9 @@ int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredS
     z.avail_in = streamSize;
     // Like uncompress: inflate until it stops, with output room for the
     // declared size and not a byte more.
-    static const uInt kChunk = 1 << 16;
-    uint8_t chunk[kChunk];
+    static const uInt kChunk = 1 << 20;
+    std::vector<uint8_t> buffer(kChunk);
+    uint8_t* chunk = buffer.data();
     uint64_t produced = 0;
     bool writing = true;
     int code;
@@ -293,7 +294,7 @@ int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredS
         code = Z_DATA_ERROR;
     if (code != Z_OK)
         return code;
-    std::memset(chunk, 0, sizeof chunk);
+    std::memset(chunk, 0, kChunk);
     while (produced < declaredSize) {
         size_t n = (size_t)std::min<uint64_t>(declaredSize - produced, kChunk);
         if (!write(chunk, n))

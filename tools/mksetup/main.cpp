@@ -247,11 +247,11 @@ int Build(const std::vector<std::string>& args)
     return kOk;
 }
 
-// Reads the installer for list, verify and extract: the one path argument.
-bool LoadInstaller(const std::string& path, Bytes* data)
+// Opens the installer for list, verify and extract.
+bool LoadInstaller(const std::string& path, FileView* data)
 {
     std::string error;
-    if (!ReadWholeFile(path, data, &error)) {
+    if (!data->Open(path, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return false;
     }
@@ -278,7 +278,7 @@ int List(const std::vector<std::string>& args)
     }
     if (path.empty())
         return Usage(kListHelp, "no SETUP.exe given");
-    Bytes data;
+    FileView data;
     if (!LoadInstaller(path, &data))
         return kIoError;
     InstallerWalk walk = WalkInstaller(data.data(), data.size(), false);
@@ -337,7 +337,7 @@ int Verify(const std::vector<std::string>& args)
     }
     if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
         return Usage(kVerifyHelp, "one SETUP.exe, please");
-    Bytes data;
+    FileView data;
     if (!LoadInstaller(args[0], &data))
         return kIoError;
     // Progress on a terminal; otherwise the inflated bytes go nowhere.
@@ -370,7 +370,7 @@ int Extract(const std::vector<std::string>& args)
     }
     if (args.size() != 2)
         return Usage(kExtractHelp, "SETUP.exe and DIR, please");
-    Bytes data;
+    FileView data;
     if (!LoadInstaller(args[0], &data))
         return kIoError;
     std::string error;

@@ -1,0 +1,151 @@
+// How fast ExtractFiles turns a payload of 256 MB or more into files, under
+// the same costs any design that writes through mapped views must pay.
+//
+//   extract_bench.exe make OUT.exe [MEGABYTES]   a copy of itself with a payload
+//   OUT.exe run WORK_FOLDER\                     extract it, measure, print
+//
+// The limit, measured in the same run: zlib's uncompress of the same
+// streams from the same mapped view into memory already touched, plus one
+// pass of writes over freshly created and mapped files of the same sizes.
+#include "bench_data.h"
+#include "extract/extract_files.h"
+#include "extract/payload_format.h"
+#include "extract/view_file.h"
+#include "unpacker/process_state.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+static std::string OwnPath()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(NULL, path, MAX_PATH);
+    return path;
+}
+
+static int Make(const char* out, uint64_t megabytes)
+{
+    std::vector<mksetup::InputFile> files = BenchFiles(megabytes << 20);
+    std::string manifestText;
+    std::vector<std::string> names;
+    for (const auto& f : files)
+        names.push_back(f.name);
+    mksetup::InputFile manifest;
+    manifest.path = "manifest";
+    manifestText = mksetup::DefaultManifest(names);
+    manifest.data.assign(manifestText.begin(), manifestText.end());
+    FILE* self = fopen(OwnPath().c_str(), "rb");
+    mksetup::Bytes stub;
+    for (int c; (c = fgetc(self)) != EOF;)
+        stub.push_back((uint8_t)c);
+    fclose(self);
+    mksetup::BuildOptions options;
+    options.compressor = mksetup::Compressor::kZlib;
+    options.level = 6;
+    mksetup::Bytes installer;
+    std::string error;
+    if (!mksetup::BuildInstaller(stub, manifest, files, options, &installer, &error)) {
+        fprintf(stderr, "extract_bench: %s\n", error.c_str());
+        return 1;
+    }
+    FILE* file = fopen(out, "wb");
+    fwrite(installer.data(), 1, installer.size(), file);
+    fclose(file);
+    printf("%s: %zu records, %llu MB uncompressed, %zu bytes\n", out, files.size() + 1,
+           (unsigned long long)megabytes, installer.size());
+    return 0;
+}
+
+struct Record {
+    uint32_t offset;
+    FileRecordHeader header;
+};
+
+static int Run(const std::string& work)
+{
+    CreateDirectoryA(work.c_str(), NULL);
+    g_moduleHandle = GetModuleHandleA(NULL);
+    lstrcpynA(g_workingFolder, work.c_str(), MAX_PATH);
+    wsprintfA(g_logPath, "%s%s", g_workingFolder, "setup_error.log");
+
+    // The extraction, as the worker runs it.
+    double start = Now();
+    ExtractResult result = ExtractFiles(g_workingFolder, NULL, 0, 0);
+    double extraction = Now() - start;
+    if (result != 0) {
+        fprintf(stderr, "extract_bench: ExtractFiles gave %d\n", result);
+        return 1;
+    }
+
+    // The records, read from the same kind of view.
+    char path[MAX_PATH];
+    lstrcpynA(path, OwnPath().c_str(), MAX_PATH);
+    DWORD size = 0;
+    const BYTE* view = (const BYTE*)GetViewFile(path, &size, GENERIC_READ, OPEN_EXISTING, FALSE, FALSE);
+    uint32_t trailerEnd;
+    FindPayloadEnd(view, size, &trailerEnd);
+    PayloadTrailer trailer;
+    ReadPayloadTrailer(view, size, trailerEnd, &trailer);
+    std::vector<Record> records;
+    uint64_t total = 0;
+    uint32_t largest = 0;
+    for (uint32_t offset = trailer.FirstRecordOffset; offset + kTrailerSize < trailerEnd;) {
+        Record r{offset, {}};
+        ReadRecordHeader(view, size, offset, &r.header);
+        records.push_back(r);
+        total += r.header.UncompressedSize;
+        largest = r.header.UncompressedSize > largest ? r.header.UncompressedSize : largest;
+        offset += kRecordHeaderSize + r.header.CompressedSize;
+    }
+
+    // Limit, part 1: uncompress into memory that is already touched.
+    std::vector<BYTE> buffer(largest, 1);
+    start = Now();
+    for (const Record& r : records) {
+        uLongf length = r.header.UncompressedSize;
+        uncompress(buffer.data(), &length, view + r.offset + kRecordHeaderSize, r.header.CompressedSize);
+    }
+    double inflating = Now() - start;
+    UnmapViewOfFile(view);
+
+    // Limit, part 2: one pass of writes over fresh mapped files.
+    std::string other = work + "limit\\";
+    CreateDirectoryA(other.c_str(), NULL);
+    start = Now();
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::string name = other + std::to_string(i) + ".tmp";
+        HANDLE file = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, records[i].header.UncompressedSize, NULL);
+        CloseHandle(file);
+        BYTE* out = (BYTE*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+        CloseHandle(mapping);
+        memset(out, 0x5A, records[i].header.UncompressedSize);
+        UnmapViewOfFile(out);
+    }
+    double writing = Now() - start;
+    for (size_t i = 0; i < records.size(); ++i)
+        DeleteFileA((other + std::to_string(i) + ".tmp").c_str());
+    RemoveDirectoryA(other.c_str());
+
+    double limit = inflating + writing;
+    printf("| extraction of %zu records, %.0f MB | %.3f s | %.0f MB/s |\n", records.size(), total / 1048576.0,
+           extraction, total / 1048576.0 / extraction);
+    printf("| limit: uncompress into touched memory | %.3f s | |\n", inflating);
+    printf("| limit: one write pass over fresh mapped files | %.3f s | |\n", writing);
+    printf("| ratio limit / extraction | %.2f | goal 0.85 or better |\n", limit / extraction);
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc >= 3 && !strcmp(argv[1], "make"))
+        return Make(argv[2], argc > 3 ? strtoull(argv[3], NULL, 10) : 256);
+    if (argc == 3 && !strcmp(argv[1], "run"))
+        return Run(argv[2]);
+    fprintf(stderr, "usage: extract_bench.exe make OUT.exe [MEGABYTES] | run WORK_FOLDER\\\n");
+    return 2;
+}

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Benchmarks, printed as tables: extraction speed under Wine against the
+# limit any mapped-view design pays, the stub's size, payload size with
+# libdeflate against zlib level 9, and mksetup verify/extract throughput.
+#
+#   scripts/bench.sh [MEGABYTES]     (default 256)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+megabytes=${1:-256}
+
+bash scripts/setup.sh
+for preset in bench win32 win64; do
+  cmake --preset "$preset" --log-level=WARNING >/dev/null
+  cmake --build --preset "$preset" >/dev/null
+done
+
+echo "Machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(uname -sr), $(/usr/lib/wine/wine64 --version 2>/dev/null)"
+echo
+echo "## Stub size"
+echo "| 32-bit unpacker with all its resources | $(stat -c %s build/win32/unpacker/unpacker.exe) bytes | goal 61440 (60 KiB) |"
+
+echo
+echo "## Payload size"
+corpus=()
+while IFS= read -r f; do corpus+=("$f"); done < <(
+  find build/win32 build/win64 -name '*.exe' -size +1k
+  git ls-files '*.cpp' '*.h' '*.rc' '*.py' '*.cmake' '*.sh' '*.md'
+  find /usr/lib/python3.11 -maxdepth 1 -name '*.py'
+)
+build/bench/bench/host_bench sizes "${corpus[@]}"
+
+echo
+echo "## mksetup on the host, $megabytes MB"
+build/bench/bench/host_bench tools build/bench/tools/mksetup/mksetup "$megabytes"
+
+echo
+echo "## Extraction under Wine, $megabytes MB"
+state="$root/build/bench-wine"
+bash scripts/wine-session.sh start "$state" >/dev/null
+trap 'bash scripts/wine-session.sh stop "$state"; rm -rf "$root/build/bench-run"' EXIT
+mkdir -p build/bench-run
+winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+bash scripts/wine-run.sh "$state" build/win64/bench/extract_bench.exe make \
+  "$(winpath "$root/build/bench-run/setup-bench.exe")" "$megabytes" >/dev/null
+bash scripts/wine-run.sh "$state" build/bench-run/setup-bench.exe run "$(winpath "$root/build/bench-run/work")\\"
