@@ -6,6 +6,8 @@
 // its progress dialog is captured to SCREENSHOT.png; any message box it
 // shows is printed and answered. At the end the working folder, the second
 // stage's report and the log are printed.
+#include "screen/dc_pixels.h"
+
 #include <windows.h>
 #include <zlib.h>
 
@@ -69,22 +71,7 @@ static bool Capture(HWND window, const char* path)
     if (width <= 0 || height <= 0)
         return false;
     HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = NULL;
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-    GdiFlush();
-    std::vector<DWORD> pixels((DWORD*)bits, (DWORD*)bits + (size_t)width * height);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
+    std::vector<DWORD> pixels = DcPixels(screen, r.left, r.top, width, height);
     ReleaseDC(NULL, screen);
     return WritePng(path, pixels, width, height);
 }

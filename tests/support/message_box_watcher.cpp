@@ -1,5 +1,7 @@
 #include "message_box_watcher.h"
 
+#include "screen/dc_pixels.h"
+
 #include <algorithm>
 
 MessageBoxWatcher::MessageBoxWatcher(DWORD processId, bool answer) : processId_(processId), answer_(answer)
@@ -87,31 +89,9 @@ static const StandardIcon kStandardIcons[] = {{IDI_HAND, MB_ICONERROR},
                                               {IDI_EXCLAMATION, MB_ICONWARNING},
                                               {IDI_QUESTION, MB_ICONQUESTION}};
 
-// The pixels of a width x height area, top-down, from a DC.
-static std::vector<COLORREF> Pixels(HDC source, int x, int y, int width, int height)
-{
-    HDC memory = CreateCompatibleDC(source);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
-    GdiFlush();
-    std::vector<COLORREF> pixels((COLORREF*)bits, (COLORREF*)bits + width * height);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    return pixels;
-}
-
 // A standard icon drawn as a static control draws it: on the control's
 // background, at the control's top left, at its own size.
-static std::vector<COLORREF> Reference(LPCSTR id, COLORREF background, int width, int height)
+static std::vector<DWORD> Reference(LPCSTR id, COLORREF background, int width, int height)
 {
     HDC screen = GetDC(NULL);
     HDC memory = CreateCompatibleDC(screen);
@@ -122,7 +102,7 @@ static std::vector<COLORREF> Reference(LPCSTR id, COLORREF background, int width
     FillRect(memory, &all, brush);
     DeleteObject(brush);
     DrawIconEx(memory, 0, 0, LoadIconA(nullptr, id), 0, 0, 0, NULL, DI_NORMAL | DI_DEFAULTSIZE);
-    std::vector<COLORREF> pixels = Pixels(memory, 0, 0, width, height);
+    std::vector<DWORD> pixels = DcPixels(memory, 0, 0, width, height);
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
@@ -167,7 +147,7 @@ static UINT BoxIcon(HWND box, bool sameProcess)
     for (int attempt = 0; attempt < 50; ++attempt) {
         UpdateWindow(box);
         HDC screen = GetDC(NULL);
-        std::vector<COLORREF> shown = Pixels(screen, rect.left, rect.top, width, height);
+        std::vector<DWORD> shown = DcPixels(screen, rect.left, rect.top, width, height);
         ReleaseDC(NULL, screen);
         for (const auto& i : kStandardIcons)
             if (Reference(i.id, shown[0] & 0xFFFFFF, width, height) == shown)
