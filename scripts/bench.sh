@@ -10,7 +10,7 @@ root=$(pwd)
 megabytes=${1:-256}
 
 bash scripts/setup.sh
-for preset in bench win32 win64; do
+for preset in release win32 win64; do
   cmake --preset "$preset" --log-level=WARNING >/dev/null
   cmake --build --preset "$preset" >/dev/null
 done
@@ -28,11 +28,11 @@ while IFS= read -r f; do corpus+=("$f"); done < <(
   git ls-files '*.cpp' '*.h' '*.rc' '*.py' '*.cmake' '*.sh' '*.md'
   find /usr/lib/python3.11 -maxdepth 1 -name '*.py'
 )
-build/bench/bench/host_bench sizes "${corpus[@]}"
+build/release/bench/host_bench sizes "${corpus[@]}"
 
 echo
 echo "## mksetup on the host, $megabytes MB"
-build/bench/bench/host_bench tools build/bench/tools/mksetup/mksetup "$megabytes"
+build/release/bench/host_bench tools build/release/tools/mksetup/mksetup "$megabytes"
 
 echo
 echo "## Extraction under Wine, $megabytes MB"

@@ -9,6 +9,7 @@ packages=(
   wine wine64 xvfb xauth x11-utils
   pigz python3
   clang libclang-rt-14-dev libdeflate-dev
+  openssl osslsigncode
 )
 
 missing=()

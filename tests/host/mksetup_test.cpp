@@ -359,3 +359,88 @@ TEST(InflateRecord, AgreesWithUncompressOnWholeBrokenAndMutatedStreams)
     EXPECT_EQ(0, mismatches);
     EXPECT_GT(failures, 1000) << "the mutations must break streams, not only pass";
 }
+
+// Signing with a throwaway self-signed certificate and osslsigncode.
+class MksetupSignTest : public MksetupTest {
+protected:
+    void SetUp() override
+    {
+        MksetupTest::SetUp();
+        // A real PE stub: a signature needs PE headers to go into.
+        stub_ = SIGNING_STUB_PATH;
+        ASSERT_TRUE(Exists(stub_)) << stub_;
+        ASSERT_EQ(0, std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Veltrano-Test -keyout " +
+                                  Quote(dir_ + "/key.pem") + " -out " + Quote(dir_ + "/cert.pem") + " 2>/dev/null")
+                                     .c_str()));
+        sign_ = "osslsigncode sign -certs " + dir_ + "/cert.pem -key " + dir_ +
+                "/key.pem -n Veltrano -in {in} -out {out} >/dev/null";
+    }
+    std::string sign_;
+};
+
+TEST_F(MksetupSignTest, SignedInstallerVerifiesAndStillUnpacks)
+{
+    std::vector<std::string> files = SampleFiles();
+    std::string setup = dir_ + "/signed.exe";
+    ToolRun build = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " --sign " + Quote(sign_) + " " +
+                         Quote(files[0]) + " " + Quote(files[1]));
+    ASSERT_EQ(0, build.exitCode) << build.err;
+    EXPECT_NE(std::string::npos, build.out.find("signed,")) << build.out;
+    EXPECT_FALSE(Exists(setup + ".unsigned"));
+    EXPECT_FALSE(Exists(setup + ".signed"));
+
+    EXPECT_EQ(0, std::system(("osslsigncode verify -CAfile " + Quote(dir_ + "/cert.pem") + " " + Quote(setup) +
+                              " >/dev/null 2>&1")
+                                 .c_str()))
+        << "osslsigncode accepts the signature";
+
+    Bytes file = Load(setup);
+    mksetup::PeSignature signature = mksetup::FindSignature(file.data(), file.size());
+    ASSERT_TRUE(signature.present);
+    EXPECT_EQ(file.size(), (size_t)signature.offset + signature.size) << "the signature ends the file";
+    ToolRun verify = Tool("verify " + Quote(setup));
+    EXPECT_EQ(0, verify.exitCode) << verify.err;
+    EXPECT_NE(std::string::npos,
+              verify.out.find("signed: an Authenticode signature of " + std::to_string(signature.size) + " bytes"))
+        << verify.out;
+    ToolRun list = Tool("list --json " + Quote(setup));
+    EXPECT_NE(std::string::npos, list.out.find("\"signature\": {\"offset\": " + std::to_string(signature.offset)))
+        << list.out;
+
+    ASSERT_EQ(0, Tool("extract " + Quote(setup) + " " + Quote(dir_ + "/out")).exitCode);
+    EXPECT_TRUE(ReadText(files[1]) == ReadText(dir_ + "/out/KVFiles2.tmp"));
+}
+
+TEST_F(MksetupSignTest, SigningThatPushesTheTrailerOutOfTheWindowIsRefused)
+{
+    std::vector<std::string> files = SampleFiles();
+    std::string setup = dir_ + "/signed.exe";
+    // A "signature" of 29986 bytes: one more than the unpacker allows.
+    ToolRun tooMuch = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " --sign " +
+                           Quote("cp {in} {out} && head -c 29986 /dev/zero >> {out}") + " " + Quote(files[0]));
+    EXPECT_EQ(1, tooMuch.exitCode);
+    EXPECT_NE(std::string::npos, tooMuch.err.find("the 29986 bytes after it are 1 more than the 29985")) << tooMuch.err;
+    EXPECT_FALSE(Exists(setup));
+    EXPECT_FALSE(Exists(setup + ".unsigned"));
+    EXPECT_FALSE(Exists(setup + ".signed"));
+
+    // 29985 are still fine, and a failing command is refused as such.
+    EXPECT_EQ(0, Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " --sign " +
+                      Quote("cp {in} {out} && head -c 29985 /dev/zero >> {out}") + " " + Quote(files[0]))
+                     .exitCode);
+    std::remove(setup.c_str());
+    ToolRun failing = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " --sign " + Quote("false {in} {out}") +
+                           " " + Quote(files[0]));
+    EXPECT_EQ(1, failing.exitCode);
+    EXPECT_NE(std::string::npos, failing.err.find("the signing command failed")) << failing.err;
+    EXPECT_FALSE(Exists(setup));
+
+    // verify says the same of a file that something appended to.
+    ASSERT_EQ(0, Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " " + Quote(files[0])).exitCode);
+    Bytes file = Load(setup);
+    file.resize(file.size() + 29986, 0);
+    Save(setup, file);
+    ToolRun verify = Tool("verify " + Quote(setup));
+    EXPECT_EQ(1, verify.exitCode);
+    EXPECT_NE(std::string::npos, verify.err.find("1 more than the 29985")) << verify.err;
+}

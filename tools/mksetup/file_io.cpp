@@ -130,6 +130,15 @@ FileView::~FileView()
 #endif
 }
 
+bool MoveIntoPlace(const std::string& from, const std::string& to)
+{
+#ifdef _WIN32
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error)
 {
     std::string temporary = path + ".partial";
@@ -140,11 +149,7 @@ bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string
     }
     bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
     ok = std::fclose(file) == 0 && ok;
-#ifdef _WIN32
-    ok = ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-#else
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-#endif
+    ok = ok && MoveIntoPlace(temporary, path);
     if (!ok) {
         *error = path + ": could not be written";
         std::remove(temporary.c_str());

@@ -28,6 +28,9 @@ private:
 // when complete: a failure leaves no partial file behind.
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error);
 
+// Renames from to to, replacing a file of that name.
+bool MoveIntoPlace(const std::string& from, const std::string& to);
+
 // Creation time where the file system keeps one, else the last-write time.
 bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error);
 

@@ -235,6 +235,28 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
     return true;
 }
 
+PeSignature FindSignature(const uint8_t* data, uint64_t size)
+{
+    PeSignature signature;
+    auto u16 = [&](uint64_t at) { return at + 2 <= size ? (uint32_t)(data[at] | data[at + 1] << 8) : 0u; };
+    auto u32 = [&](uint64_t at) { return at + 4 <= size ? u16(at) | u16(at + 2) << 16 : 0u; };
+    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z')
+        return signature;
+    uint64_t pe = u32(0x3C);
+    if (pe + 24 > size || u32(pe) != 0x00004550)  // "PE\0\0"
+        return signature;
+    uint64_t optional = pe + 24;
+    uint32_t magic = u16(optional);
+    uint64_t directories = optional + (magic == 0x20B ? 112 : 96);
+    uint32_t count = u32(optional + (magic == 0x20B ? 108 : 92));
+    if ((magic != 0x10B && magic != 0x20B) || count < 5)
+        return signature;
+    signature.offset = u32(directories + 4 * 8);
+    signature.size = u32(directories + 4 * 8 + 4);
+    signature.present = signature.offset != 0 && signature.size != 0;
+    return signature;
+}
+
 std::string OutputName(uint32_t index)
 {
     return "KVFiles" + std::to_string(index) + ".tmp";
@@ -321,10 +343,7 @@ public:
         walk_.markerFound = end >= kEndMarkerLength + 1 &&
                             std::memcmp(data_ + end - kEndMarkerLength - 1, kEndMarker, kEndMarkerLength) == 0;
         if (!walk_.markerFound)
-            Fail(Problem::kNoTrailer, -1, 0,
-                 std::string("no trailer: the marker \"") + kEndMarker + "\" is not in the file's last " +
-                     std::to_string(kScanWindow) +
-                     " bytes; the unpacker takes the last 19 bytes for the trailer, whatever they hold");
+            NoTrailer();
         PayloadTrailer trailer;
         if (!ReadPayloadTrailer(data_, length_, end, &trailer)) {
             Fail(Problem::kTooShort, -1, 0, "the file is too short to hold a trailer (the unpacker stops with -6)");
@@ -359,6 +378,27 @@ public:
     }
 
 private:
+    // No marker in the window: say so, and by how much a trailer further
+    // up (pushed out by what follows it, a signature say) misses it.
+    void NoTrailer()
+    {
+        std::string what = std::string("no trailer: the marker \"") + kEndMarker + "\" is not in the file's last " +
+                           std::to_string(kScanWindow) + " bytes";
+        for (uint64_t p = length_ >= kEndMarkerLength + 1 ? length_ - kEndMarkerLength - 1 : 0; p-- > 0;) {
+            if (data_[p] == '!' && std::memcmp(data_ + p, kEndMarker, kEndMarkerLength) == 0) {
+                walk_.trailerOutsideEnd = p + kEndMarkerLength + 1;
+                uint64_t after = length_ - walk_.trailerOutsideEnd;
+                what += "; a trailer ends at offset " + std::to_string(walk_.trailerOutsideEnd) + ", and the " +
+                        std::to_string(after) + " bytes after it are " +
+                        std::to_string(after - kMaxBytesAfterTrailer) + " more than the " +
+                        std::to_string(kMaxBytesAfterTrailer) + " the unpacker allows";
+                break;
+            }
+        }
+        Fail(Problem::kNoTrailer, -1, 0,
+             what + "; the unpacker takes the last 19 bytes for the trailer, whatever they hold");
+    }
+
     void Fail(Problem::Kind kind, int64_t index, uint64_t offset, const std::string& what)
     {
         walk_.problems.push_back(Problem{kind, index, offset, what});
@@ -438,6 +478,7 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
 {
     InstallerWalk walk;
     walk.fileSize = size;
+    walk.signature = FindSignature(data, size);
     if (size > 0xFFFFFFFFull) {
         walk.problems.push_back(
             Problem{Problem::kTooLarge, -1, 0, "the file is " + std::to_string(size) + " bytes; the unpacker maps only files under 4 GB"});

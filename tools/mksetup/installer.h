@@ -104,11 +104,23 @@ struct WalkedRecord {
     FileRecordHeader header;
 };
 
+// An Authenticode signature: the PE security directory's entry.
+struct PeSignature {
+    bool present = false;
+    uint32_t offset = 0;  // a file offset, for this directory
+    uint32_t size = 0;
+};
+PeSignature FindSignature(const uint8_t* data, uint64_t size);
+
 // What the unpacker would see in an installer.
 struct InstallerWalk {
     uint64_t fileSize = 0;
     bool markerFound = false;
     uint32_t trailerEnd = 0;     // as the unpacker's scan gives it
+    // Where no marker is in the scan window: the end of the last trailer
+    // in the whole file, if any (a signature too large pushed it out).
+    uint64_t trailerOutsideEnd = 0;
+    PeSignature signature;
     uint32_t firstRecordOffset = 0;
     uint32_t recordsEnd = 0;     // where the walk stopped
     std::vector<WalkedRecord> records;  // those whose header could be read

@@ -45,6 +45,13 @@ const char kBuildHelp[] =
     "              what writes the zlib-format streams (default libdeflate\n"
     "              where this mksetup has it, which packs smaller; else zlib)\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
+    "  --sign COMMAND\n"
+    "              sign the installer: COMMAND runs through the shell with {in}\n"
+    "              replaced by the unsigned file and {out} by the file it must\n"
+    "              write, e.g. 'osslsigncode sign -certs c.pem -key k.pem -in {in}\n"
+    "              -out {out}'. The signed file is then read back as the\n"
+    "              unpacker reads it, and refused (no output) if the signature\n"
+    "              pushed the trailer out of the scan window or broke anything.\n"
     "\n"
     "Refused, leaving no output: an empty FILE, 4 GB or more in all, a\n"
     "manifest that skips a tag or names a record not given, marker bytes\n"
@@ -53,9 +60,10 @@ const char kBuildHelp[] =
 const char kListHelp[] =
     "usage: mksetup list [--json] SETUP.exe\n"
     "\n"
-    "Shows the first record's offset, the trailer's position and, per record\n"
-    "the manifest names, its index, output name, offset, stored and\n"
-    "compressed size, ratio and its three times in UTC.\n";
+    "Shows the first record's offset, the trailer's position, how many bytes\n"
+    "follow it, the Authenticode signature if any and, per record the\n"
+    "manifest names, its index, output name, offset, stored and compressed\n"
+    "size, ratio and its three times in UTC.\n";
 
 const char kVerifyHelp[] =
     "usage: mksetup verify SETUP.exe\n"
@@ -63,7 +71,9 @@ const char kVerifyHelp[] =
     "Reads the installer exactly as the unpacker will (trailer scan, record\n"
     "walk driven by the manifest's tags, zlib's uncompress into a buffer of\n"
     "the declared size) and reports every problem with its record's index\n"
-    "and offset. Exits 0 only when the unpacker would extract every record.\n";
+    "and offset. Exits 0 only when the unpacker would extract every record.\n"
+    "Tells whether the file is signed, and fails when what follows the\n"
+    "trailer (a signature) pushed it out of the unpacker's scan window.\n";
 
 const char kExtractHelp[] =
     "usage: mksetup extract SETUP.exe DIR\n"
@@ -83,6 +93,14 @@ int Usage(const char* help, const std::string& complaint)
 {
     std::fprintf(stderr, "mksetup: %s\n\n%s", complaint.c_str(), help);
     return kUsage;
+}
+
+std::string SignatureText(const InstallerWalk& walk)
+{
+    if (!walk.signature.present)
+        return "not signed";
+    return "signed: an Authenticode signature of " + std::to_string(walk.signature.size) + " bytes at offset " +
+           std::to_string(walk.signature.offset);
 }
 
 void PrintProblems(const std::string& file, const InstallerWalk& walk)
@@ -121,13 +139,84 @@ double Ratio(const FileRecordHeader& h)
     return h.UncompressedSize ? (double)h.CompressedSize / h.UncompressedSize : 0.0;
 }
 
+std::string ShellQuote(const std::string& s)
+{
+#ifdef _WIN32
+    return "\"" + s + "\"";
+#else
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+#endif
+}
+
+std::string Replace(std::string text, const std::string& placeholder, const std::string& value)
+{
+    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+    return text;
+}
+
+// Runs the signing command over the built installer and keeps its output
+// only if the unpacker can still read every record of it.
+int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::string& command, size_t fileCount)
+{
+    std::string unsignedPath = outPath + ".unsigned", signedPath = outPath + ".signed";
+    auto cleanUp = [&] {
+        std::remove(unsignedPath.c_str());
+        std::remove(signedPath.c_str());
+    };
+    std::string error;
+    std::remove(signedPath.c_str());
+    if (!WriteFileAtomically(unsignedPath, installer, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    std::string line = Replace(Replace(command, "{in}", ShellQuote(unsignedPath)), "{out}", ShellQuote(signedPath));
+    int status = std::system(line.c_str());
+    if (status != 0) {
+        std::fprintf(stderr, "mksetup: the signing command failed (status %d): %s\n", status, line.c_str());
+        cleanUp();
+        return kProblems;
+    }
+    FileView signedFile;
+    if (!signedFile.Open(signedPath, &error)) {
+        std::fprintf(stderr, "mksetup: the signing command wrote no %s\n", signedPath.c_str());
+        cleanUp();
+        return kProblems;
+    }
+    InstallerWalk walk = WalkInstaller(signedFile.data(), signedFile.size(), true);
+    if (!walk.Ok() || walk.records.size() != fileCount + 1) {
+        std::fprintf(stderr, "mksetup: after signing, the unpacker could not read this installer:\n");
+        PrintProblems(outPath, walk);
+        if (walk.Ok())
+            std::fprintf(stderr, "%s: %zu records instead of %zu\n", outPath.c_str(), walk.records.size(),
+                         fileCount + 1);
+        cleanUp();
+        return kProblems;
+    }
+    uint64_t after = walk.fileSize - walk.trailerEnd;
+    std::printf("%s: signed, %llu bytes follow the trailer (at most %d may)%s\n", outPath.c_str(),
+                (unsigned long long)after, (int)kMaxBytesAfterTrailer,
+                walk.signature.present ? (", signature of " + std::to_string(walk.signature.size) + " bytes").c_str()
+                                       : ", but the file has no signature directory");
+    std::remove(unsignedPath.c_str());
+    if (!MoveIntoPlace(signedPath, outPath)) {
+        std::fprintf(stderr, "mksetup: %s: could not be written\n", outPath.c_str());
+        cleanUp();
+        return kIoError;
+    }
+    return kOk;
+}
+
 int Build(const std::vector<std::string>& args)
 {
     if (WantsHelp(args)) {
         std::fputs(kBuildHelp, stdout);
         return kOk;
     }
-    std::string stubPath, outPath, manifestPath;
+    std::string stubPath, outPath, manifestPath, signCommand;
     Compressor compressor = DefaultCompressor();
     int level = -1;
     std::vector<std::string> filePaths;
@@ -157,6 +246,10 @@ int Build(const std::vector<std::string>& args)
                 std::fprintf(stderr, "mksetup: this mksetup was built without libdeflate\n");
                 return kUsage;
             }
+        } else if (a == "--sign") {
+            if (!value(&signCommand) || signCommand.find("{in}") == std::string::npos ||
+                signCommand.find("{out}") == std::string::npos)
+                return Usage(kBuildHelp, "--sign needs a command with {in} and {out}");
         } else if (a == "--level") {
             char* end = nullptr;
             if (!value(&text) || (level = (int)std::strtol(text.c_str(), &end, 10), *end) || text.empty() || level < 0)
@@ -239,6 +332,8 @@ int Build(const std::vector<std::string>& args)
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kProblems;
     }
+    if (!signCommand.empty())
+        return SignAndWrite(installer, outPath, signCommand, files.size());
     if (!WriteFileAtomically(outPath, installer, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
@@ -287,10 +382,14 @@ int List(const std::vector<std::string>& args)
     if (json) {
         std::printf("{\n  \"file\": %s,\n  \"size\": %llu,\n  \"markerFound\": %s,\n"
                     "  \"firstRecordOffset\": %u,\n  \"trailerOffset\": %u,\n  \"trailerEnd\": %u,\n"
-                    "  \"bytesAfterTrailer\": %llu,\n  \"records\": [",
+                    "  \"bytesAfterTrailer\": %llu,\n  \"signature\": %s,\n  \"records\": [",
                     JsonString(path).c_str(), (unsigned long long)walk.fileSize, walk.markerFound ? "true" : "false",
                     walk.firstRecordOffset, trailerOffset, walk.trailerEnd,
-                    (unsigned long long)(walk.fileSize - walk.trailerEnd));
+                    (unsigned long long)(walk.fileSize - walk.trailerEnd),
+                    walk.signature.present ? ("{\"offset\": " + std::to_string(walk.signature.offset) +
+                                              ", \"size\": " + std::to_string(walk.signature.size) + "}")
+                                                 .c_str()
+                                           : "null");
         for (size_t i = 0; i < walk.records.size(); ++i) {
             const WalkedRecord& r = walk.records[i];
             std::printf("%s\n    {\"index\": %u, \"name\": %s, \"offset\": %u, \"size\": %u, \"compressedSize\": %u, "
@@ -316,6 +415,7 @@ int List(const std::vector<std::string>& args)
                         (unsigned long long)(walk.fileSize - walk.trailerEnd));
         else
             std::printf("no trailer marker in the last %d bytes\n", (int)kScanWindow);
+        std::printf("%s\n", SignatureText(walk).c_str());
         std::printf("%5s  %-14s %10s %10s %10s %6s  %-28s %-28s %-28s\n", "index", "name", "offset", "size",
                     "compressed", "ratio", "created (UTC)", "last access (UTC)", "last write (UTC)");
         for (const WalkedRecord& r : walk.records)
@@ -357,6 +457,8 @@ int Verify(const std::vector<std::string>& args)
     PrintProblems(args[0], walk);
     if (!walk.Ok())
         return kProblems;
+    std::printf("%s: %s; %llu bytes follow the trailer (at most %d may)\n", args[0].c_str(), SignatureText(walk).c_str(),
+                (unsigned long long)(walk.fileSize - walk.trailerEnd), (int)kMaxBytesAfterTrailer);
     std::printf("%s: OK: the unpacker extracts all %zu records (the manifest and %zu files)\n", args[0].c_str(),
                 walk.records.size(), walk.records.size() - 1);
     return kOk;
@@ -412,8 +514,7 @@ int Extract(const std::vector<std::string>& args)
                     error = path + ": could not be written";
                 return whole ? ok : true;
             }
-            std::remove(path.c_str());
-            if (std::rename(partial.c_str(), path.c_str()) != 0) {
+            if (!MoveIntoPlace(partial, path)) {
                 error = path + ": could not be written";
                 return false;
             }

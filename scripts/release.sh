@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the release archive: OUT_DIR/veltrano-setup-<VERSION>.tar.gz with
+# the 32-bit unpacker, mksetup for Linux (x86-64) and for Windows (32-bit),
+# the README, the licence and SHA256SUMS, plus a .sha256 of the archive.
+# With SOURCE_DATE_EPOCH set (default: the last commit's time), two runs
+# give byte-identical archives: fixed order, owners, modes and times.
+#
+#   scripts/release.sh [OUT_DIR]      (default dist/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
+version=$(tr -d '[:space:]' <VERSION)
+name="veltrano-setup-$version"
+epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
+
+bash scripts/setup.sh
+cmake --preset release --log-level=WARNING >/dev/null
+cmake --build --preset release --target mksetup >/dev/null
+cmake --preset win32 --log-level=WARNING >/dev/null
+cmake --build --preset win32 --target unpacker mksetup >/dev/null
+
+staging=$(mktemp -d)
+trap 'rm -rf "$staging"' EXIT
+stage="$staging/$name"
+mkdir "$stage"
+install -m 0755 build/win32/unpacker/unpacker.exe "$stage/unpacker.exe"
+install -m 0755 build/release/tools/mksetup/mksetup "$stage/mksetup"
+install -m 0755 build/win32/tools/mksetup/mksetup.exe "$stage/mksetup.exe"
+install -m 0644 README.md "$stage/README.md"
+install -m 0644 LICENSE "$stage/LICENSE"
+(cd "$stage" && sha256sum LICENSE README.md mksetup mksetup.exe unpacker.exe >SHA256SUMS && chmod 0644 SHA256SUMS)
+touch -h -d "@$epoch" "$stage" "$stage"/*
+
+tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" --format=gnu \
+  -C "$staging" -cf - "$name" | gzip -9 -n >"$out/$name.tar.gz"
+(cd "$out" && sha256sum "$name.tar.gz" >"$name.tar.gz.sha256")
+echo "$out/$name.tar.gz"
