@@ -5,11 +5,26 @@
 //   extract_probe.exe WORKING_FOLDER\ REPORT_FILE
 //
 // Exit code: the worker's exit code. REPORT_FILE receives "destroy=<n>",
-// the number of WM_DESTROY messages the window got.
+// the number of WM_DESTROY messages the window got, and "views=<n>", how
+// many more mapped views the process holds after the extraction than
+// before it (every view it maps must be released on every path).
 #include "extract/extract_files.h"
 #include "unpacker/process_state.h"
 
 static int g_destroyCount;
+
+// Mapped views in this process's address space.
+static int CountMappedViews()
+{
+    int count = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (BYTE* address = NULL; VirtualQuery(address, &info, sizeof info) == sizeof info;
+         address = (BYTE*)info.BaseAddress + info.RegionSize) {
+        if (info.Type == MEM_MAPPED && info.BaseAddress == info.AllocationBase)
+            ++count;
+    }
+    return count;
+}
 
 static LRESULT CALLBACK ProbeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -36,6 +51,7 @@ int main(int argc, char** argv)
     RegisterClassA(&windowClass);
     g_dialog = CreateWindowA("ExtractProbe", "probe", WS_OVERLAPPED, 0, 0, 10, 10, NULL, NULL, g_moduleHandle, NULL);
 
+    int viewsBefore = CountMappedViews();
     HANDLE worker = CreateThread(NULL, 0, ExtractThreadProc, g_workingFolder, 0, NULL);
     // Until the quit message, or until the worker ends without sending its
     // WM_DESTROY (a fault in GetViewFile ends it at once).
@@ -55,9 +71,10 @@ int main(int argc, char** argv)
     GetExitCodeThread(worker, &code);
 
     HANDLE report = CreateFileA(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    char text[32];
+    char text[64];
     DWORD written;
-    WriteFile(report, text, wsprintfA(text, "destroy=%d", g_destroyCount), &written, NULL);
+    WriteFile(report, text, wsprintfA(text, "destroy=%d\nviews=%d", g_destroyCount, CountMappedViews() - viewsBefore),
+              &written, NULL);
     CloseHandle(report);
     return (int)code;
 }

@@ -176,7 +176,7 @@ TEST_F(ExtractTest, ManifestNamingExactlyItsRecordsGivesEveryFileWithSizeAndTime
     Outcome o = Run(Installer(records));
 
     EXPECT_EQ(0, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     EXPECT_TRUE(o.run.boxes.empty());
     EXPECT_EQ("", o.log);
     EXPECT_EQ((std::set<std::string>{"KVFiles0.tmp", "KVFiles1.tmp", "KVFiles2.tmp", "KVFiles3.tmp"}), FilesInWork());
@@ -189,7 +189,7 @@ TEST_F(ExtractTest, ManifestWithoutFirstTagGivesOnlyTheManifestFile)
     // "<P10=" is not "<P1=": the loop ends at once.
     Outcome o = Run(Installer({Manifest("<Setup>\r\n<P10=\"x\">\r\n"), FromContent(FileContent(1, 100), 1)}));
     EXPECT_EQ(0, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     EXPECT_EQ((std::set<std::string>{"KVFiles0.tmp"}), FilesInWork());
 }
 
@@ -233,7 +233,7 @@ TEST_F(ExtractTest, CorruptManifestStreamStopsAtTopLevelWithMinusFour)
     Outcome o = Run(Installer({manifest, FromContent(FileContent(1, 100), 1)}));
 
     EXPECT_EQ(-4, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     ASSERT_EQ(1u, o.run.boxes.size());
     EXPECT_EQ("Error", o.run.boxes[0].caption);
     EXPECT_EQ((UINT)MB_ICONERROR, o.run.boxes[0].icon);
@@ -251,7 +251,7 @@ TEST_F(ExtractTest, RecordInflatingPastItsSizeFailsTheRunWithMinusFive)
     Outcome o = Run(Installer(records));
 
     EXPECT_EQ(-5, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     ASSERT_EQ(1u, o.run.boxes.size());
     EXPECT_EQ(0u, o.run.boxes[0].text.find("Error in uncompress routine -5\r\n"));
     EXPECT_EQ(0u, o.log.find("Error in uncompress routine -5. Error ID=")) << o.log;
@@ -302,7 +302,7 @@ TEST_F(ExtractTest, ManifestNamingOneRecordMoreThanStoredIsReportedAndTheRunSucc
     Outcome o = Run(Installer(records));
 
     EXPECT_EQ(0, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     ASSERT_EQ(1u, o.run.boxes.size());
     EXPECT_EQ(0u, o.run.boxes[0].text.find(std::string(kUnexpected) + "\r\n"));
     EXPECT_EQ(0u, o.log.find(std::string(kUnexpected) + ". Error ID=")) << o.log;
@@ -347,7 +347,7 @@ TEST_F(ExtractTest, RecordOfSizeZeroCannotBeMapped)
     Record emptyManifest = FromContent(Bytes(), 0);
     Outcome top = Run(Installer({emptyManifest}));
     EXPECT_EQ(-3, top.result);
-    EXPECT_EQ("destroy=1", top.report);
+    EXPECT_EQ("destroy=1\nviews=0", top.report);
 }
 
 TEST_F(ExtractTest, OwnFileThatCannotBeReadFailsWithMinusTwoAfterTheRetry)
@@ -363,7 +363,7 @@ TEST_F(ExtractTest, OwnFileThatCannotBeReadFailsWithMinusTwoAfterTheRetry)
     CloseHandle(holder);
 
     EXPECT_EQ(-2, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     EXPECT_EQ("Could not create file in unpacker's GetViewFile. " + exe + "~~ Error ID=" +
                   ExpectedErrorId(ERROR_FILE_NOT_FOUND) + "\r\n",
               o.log);
@@ -378,7 +378,7 @@ TEST_F(ExtractTest, TopLevelFaultsStopTheRunWithMinusSix)
     installer[trailer + 3] = 0x7F;
     Outcome beyond = Run(installer);
     EXPECT_EQ(-6, beyond.result);
-    EXPECT_EQ("destroy=1", beyond.report);
+    EXPECT_EQ("destroy=1\nviews=0", beyond.report);
     ASSERT_EQ(1u, beyond.run.boxes.size());
     EXPECT_EQ(0u, beyond.run.boxes[0].text.find(std::string(kUnexpected) + "\r\n"));
     EXPECT_EQ(0u, beyond.log.find(std::string(kUnexpected) + ". Error ID="));
@@ -412,7 +412,7 @@ TEST_F(ExtractTest, NestedStreamRunningPastTheEndFailsTheRunWithMinusFive)
     Outcome o = Run(truncated);
 
     EXPECT_EQ(-5, o.result);
-    EXPECT_EQ("destroy=1", o.report);
+    EXPECT_EQ("destroy=1\nviews=0", o.report);
     EXPECT_EQ(0u, o.log.find(std::string(kUnexpected) + ". Error ID=")) << o.log;
     ExpectExtracted("KVFiles1.tmp", records[1]);
     EXPECT_EQ((std::set<std::string>{"KVFiles0.tmp", "KVFiles1.tmp", "KVFiles2.tmp"}), FilesInWork());
