@@ -6,16 +6,9 @@
 #
 #   run_signed_installer.sh WINE_STATE_DIR MKSETUP UNPACKER.exe SECOND_STAGE.exe RUN_DEMO.exe FILE...
 set -euo pipefail
-state=$1 mksetup=$2 stub=$3 stage=$4 runner=$5
+. "$(dirname "$0")/host_mksetup_test.sh" "$1" "$2"
+stub=$3 stage=$4 runner=$5
 shift 5
-if [ ! -x "$mksetup" ]; then
-  echo "run_signed_installer: no host mksetup at $mksetup (build the host preset first)"
-  exit 77
-fi
-here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Veltrano-Test \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
@@ -26,7 +19,7 @@ osslsigncode verify -CAfile "$work/cert.pem" "$work/signed.exe" | tail -1
 "$mksetup" verify "$work/signed.exe"
 
 mkdir "$work/temp"
-"$here/../../scripts/wine-run.sh" "$state" "$runner" "$(winpath "$work/signed.exe")" \
+wine_run "$runner" "$(winpath "$work/signed.exe")" \
   "$(winpath "$work/temp")\\" "$(winpath "$work/dialog.png")" >"$work/run.txt"
 out="$work/temp/KVFiles_Setup_Temp"
 grep -q 'exit code 0' "$work/run.txt"
