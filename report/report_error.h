@@ -6,8 +6,7 @@
 
 enum {
     kLogLineSize = 1000,   // the log line's buffer, NUL included
-    kErrorIdSize = 12,     // "-2147483648" and its NUL
-    kMaxShortDetail = 260  // a detail up to this long is logged as it is
+    kErrorIdSize = 12      // "-2147483648" and its NUL
 };
 
 // Turns the calling thread's last error into text and records it.

@@ -369,7 +369,6 @@ public:
             if (!Record(n, &running, inflateAll_, nullptr))
                 return;
         }
-        walk_.recordsEnd = running;
         if (walk_.problems.empty() && running < trailerStart_)
             Fail(Problem::kUnnamedRecords, -1, running,
                  std::to_string(trailerStart_ - running) + " bytes between the last record the manifest names (record " +

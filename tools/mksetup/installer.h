@@ -122,7 +122,6 @@ struct InstallerWalk {
     uint64_t trailerOutsideEnd = 0;
     PeSignature signature;
     uint32_t firstRecordOffset = 0;
-    uint32_t recordsEnd = 0;     // where the walk stopped
     std::vector<WalkedRecord> records;  // those whose header could be read
     std::vector<Problem> problems;
     std::vector<std::string> warnings;  // harmless to the unpacker
