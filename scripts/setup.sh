@@ -11,8 +11,21 @@ packages=(
   clang libclang-rt-14-dev libdeflate-dev
   openssl osslsigncode
 )
+# The shipping build is 32-bit: Wine runs it through the i386 half of its
+# loader, which needs the i386 architecture and wine32.
+i386_packages=(wine32:i386)
 
-missing=()
+if [ "$(dpkg --print-architecture)" = amd64 ] &&
+   ! dpkg --print-foreign-architectures | grep -qx i386; then
+  add_i386=1
+  missing=("${i386_packages[@]}")
+else
+  add_i386=0
+  missing=()
+  for p in "${i386_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+fi
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
@@ -27,5 +40,6 @@ echo "setup: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+[ "$add_i386" -eq 0 ] || $sudo dpkg --add-architecture i386
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
