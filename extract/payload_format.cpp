@@ -1,6 +1,18 @@
 #include "payload_format.h"
 
-const char kEndMarker[kEndMarkerLength + 1] = "!--END FILE--!";
+// The marker, each byte XOR kMarkerMask. Read through volatile so that the
+// compiler cannot fold the plain bytes back into a table of their own.
+static const uint8_t kMarkerMask = 0x5A;
+static const volatile uint8_t kMaskedMarker[kEndMarkerLength] = {
+    '!' ^ kMarkerMask, '-' ^ kMarkerMask, '-' ^ kMarkerMask, 'E' ^ kMarkerMask, 'N' ^ kMarkerMask,
+    'D' ^ kMarkerMask, ' ' ^ kMarkerMask, 'F' ^ kMarkerMask, 'I' ^ kMarkerMask, 'L' ^ kMarkerMask,
+    'E' ^ kMarkerMask, '-' ^ kMarkerMask, '-' ^ kMarkerMask, '!' ^ kMarkerMask,
+};
+
+static uint8_t MarkerByte(int i)
+{
+    return (uint8_t)(kMaskedMarker[i] ^ kMarkerMask);
+}
 
 static uint32_t ReadU32(const uint8_t* p)
 {
@@ -26,13 +38,20 @@ static void PutU64(uint8_t* p, uint64_t v)
     PutU32(p + 4, (uint32_t)(v >> 32));
 }
 
-static bool IsMarkerAt(const uint8_t* p)
+bool IsEndMarkerAt(const uint8_t* p)
 {
     for (int i = 0; i < kEndMarkerLength; ++i) {
-        if (p[i] != (uint8_t)kEndMarker[i])
+        if (p[i] != MarkerByte(i))
             return false;
     }
     return true;
+}
+
+void CopyEndMarker(char out[kEndMarkerLength + 1])
+{
+    for (int i = 0; i < kEndMarkerLength; ++i)
+        out[i] = (char)MarkerByte(i);
+    out[kEndMarkerLength] = '\0';
 }
 
 int FindPayloadEnd(const uint8_t* data, uint32_t length, uint32_t* trailerEnd)
@@ -45,7 +64,7 @@ int FindPayloadEnd(const uint8_t* data, uint32_t length, uint32_t* trailerEnd)
     for (; p < length && length - p > kEndMarkerLength; ++p) {
         if (data[p] != '!' || data[p + 1] != '-' || data[p + 2] != '-' || data[p + 3] != 'E')
             continue;
-        if (IsMarkerAt(data + p)) {
+        if (IsEndMarkerAt(data + p)) {
             *trailerEnd = p + kEndMarkerLength + 1;
             break;
         }
@@ -139,6 +158,6 @@ void WriteTrailer(uint32_t firstRecordOffset, uint8_t out[kTrailerSize])
 {
     PutU32(out, firstRecordOffset);
     for (int i = 0; i < kEndMarkerLength; ++i)
-        out[4 + i] = (uint8_t)kEndMarker[i];
+        out[4 + i] = MarkerByte(i);
     out[4 + kEndMarkerLength] = 0;
 }

@@ -48,8 +48,15 @@ enum {
     kMaxBytesAfterTrailer = kScanWindow - kEndMarkerLength - 1,
 };
 
-// "!--END FILE--!", 14 bytes, no terminating zero in the file.
-extern const char kEndMarker[kEndMarkerLength + 1];
+// The marker "!--END FILE--!", 14 bytes, no terminating zero in the file.
+// No program that carries this module holds the 14 bytes in one piece: the
+// scan window of a small installer reaches back into its stub, which would
+// otherwise offer its own copy of the marker as the trailer.
+//
+// IsEndMarkerAt: true when the 14 bytes at p are the marker.
+// CopyEndMarker: the marker as zero-terminated text, for messages.
+bool IsEndMarkerAt(const uint8_t* p);
+void CopyEndMarker(char out[kEndMarkerLength + 1]);
 
 struct FileRecordHeader {
     uint32_t UncompressedSize;

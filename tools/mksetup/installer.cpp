@@ -109,6 +109,13 @@ std::vector<uint64_t> ManifestTagNumbers(const std::string& text)
 // For reproducible builds: every time at most the limit. A file's
 // last-access time moves whenever the file is read (by this very build, say),
 // so it is replaced by the last-write time.
+static std::string EndMarkerText()
+{
+    char marker[kEndMarkerLength + 1];
+    CopyEndMarker(marker);
+    return marker;
+}
+
 static FileTimes Clamp(FileTimes t, const std::optional<uint64_t>& limit)
 {
     if (limit) {
@@ -226,7 +233,7 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
     FindPayloadEnd(result.data(), (uint32_t)result.size(), &trailerEnd);
     if (trailerEnd != result.size()) {
         uint64_t at = trailerEnd - kEndMarkerLength - 1;
-        *error = PartAt(at, starts, manifest, files) + ": the marker bytes \"" + kEndMarker + "\" occur at offset " +
+        *error = PartAt(at, starts, manifest, files) + ": the marker bytes \"" + EndMarkerText() + "\" occur at offset " +
                  std::to_string(at) + ", within the last " + std::to_string(kScanWindow) +
                  " bytes before the trailer; the unpacker would take them for the trailer (a higher --level may help)";
         return false;
@@ -341,7 +348,7 @@ public:
         FindPayloadEnd(data_, length_, &walk_.trailerEnd);
         uint32_t end = walk_.trailerEnd;
         walk_.markerFound = end >= kEndMarkerLength + 1 &&
-                            std::memcmp(data_ + end - kEndMarkerLength - 1, kEndMarker, kEndMarkerLength) == 0;
+                            IsEndMarkerAt(data_ + end - kEndMarkerLength - 1);
         if (!walk_.markerFound)
             NoTrailer();
         PayloadTrailer trailer;
@@ -381,10 +388,10 @@ private:
     // up (pushed out by what follows it, a signature say) misses it.
     void NoTrailer()
     {
-        std::string what = std::string("no trailer: the marker \"") + kEndMarker + "\" is not in the file's last " +
+        std::string what = "no trailer: the marker \"" + EndMarkerText() + "\" is not in the file's last " +
                            std::to_string(kScanWindow) + " bytes";
         for (uint64_t p = length_ >= kEndMarkerLength + 1 ? length_ - kEndMarkerLength - 1 : 0; p-- > 0;) {
-            if (data_[p] == '!' && std::memcmp(data_ + p, kEndMarker, kEndMarkerLength) == 0) {
+            if (data_[p] == '!' && IsEndMarkerAt(data_ + p)) {
                 walk_.trailerOutsideEnd = p + kEndMarkerLength + 1;
                 uint64_t after = length_ - walk_.trailerOutsideEnd;
                 what += "; a trailer ends at offset " + std::to_string(walk_.trailerOutsideEnd) + ", and the " +
