@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the host, win32 and win64 presets, and
-# runs every test: the host tests natively, the Windows tests under Wine.
+# Installs what is missing, builds the host, fuzz, win32 and win64 presets,
+# and runs every test: the host tests natively, the Windows tests under Wine
+# for both Windows builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

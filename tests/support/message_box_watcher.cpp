@@ -114,24 +114,26 @@ static std::vector<DWORD> Reference(LPCSTR id, COLORREF background, int width, i
 // system's shared icons it is. Another process's icon handle means nothing
 // here, so its pixels on the screen are compared with each standard icon
 // drawn the same way.
+struct IconSearch {
+    HWND control = nullptr;
+    HICON icon = nullptr;
+};
+
+static BOOL CALLBACK FindIconControl(HWND child, LPARAM p)
+{
+    HICON icon = (HICON)SendMessageA(child, STM_GETICON, 0, 0);
+    if (icon && IsWindowVisible(child)) {
+        reinterpret_cast<IconSearch*>(p)->control = child;
+        reinterpret_cast<IconSearch*>(p)->icon = icon;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 static UINT BoxIcon(HWND box, bool sameProcess)
 {
-    struct Search {
-        HWND control = nullptr;
-        HICON icon = nullptr;
-    } search;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM p) -> BOOL {
-            HICON icon = (HICON)SendMessageA(child, STM_GETICON, 0, 0);
-            if (icon && IsWindowVisible(child)) {
-                reinterpret_cast<Search*>(p)->control = child;
-                reinterpret_cast<Search*>(p)->icon = icon;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        (LPARAM)&search);
+    IconSearch search;
+    EnumChildWindows(box, FindIconControl, (LPARAM)&search);
     if (!search.icon)
         return 0;
     if (sameProcess) {

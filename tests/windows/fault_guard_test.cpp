@@ -156,6 +156,15 @@ TEST(FaultGuard, InnermostGuardCatchesAndOuterStaysArmed)
     EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, outer.exceptionCode);
 }
 
+volatile LONG g_behindSeen;
+LONG CALLBACK CatchTestException(EXCEPTION_POINTERS* p)
+{
+    if (p->ExceptionRecord->ExceptionCode != 0xE0001234)
+        return EXCEPTION_CONTINUE_SEARCH;
+    g_behindSeen = 1;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
 TEST(FaultGuard, CatchesRaisedInPageErrorsButNotSoftwareExceptions)
 {
     // A mapped file cannot be cut short under its view here (the system
@@ -171,14 +180,8 @@ TEST(FaultGuard, CatchesRaisedInPageErrorsButNotSoftwareExceptions)
 
     // A software exception is not a fault: it goes on to the handlers below,
     // here the vectored one that this test adds behind the guard.
-    static volatile LONG seen;
-    seen = 0;
-    PVOID behind = AddVectoredExceptionHandler(0, [](EXCEPTION_POINTERS* p) -> LONG {
-        if (p->ExceptionRecord->ExceptionCode != 0xE0001234)
-            return EXCEPTION_CONTINUE_SEARCH;
-        seen = 1;
-        return EXCEPTION_CONTINUE_EXECUTION;
-    });
+    g_behindSeen = 0;
+    PVOID behind = AddVectoredExceptionHandler(0, CatchTestException);
     FaultGuard second;
     if (FaultGuardTry(&second)) {
         RaiseException(0xE0001234, 0, 0, NULL);
@@ -186,7 +189,7 @@ TEST(FaultGuard, CatchesRaisedInPageErrorsButNotSoftwareExceptions)
     }
     RemoveVectoredExceptionHandler(behind);
     EXPECT_EQ(0u, second.exceptionCode);
-    EXPECT_EQ(1, seen);
+    EXPECT_EQ(1, g_behindSeen);
 }
 
 struct ThreadRun {

@@ -112,10 +112,10 @@ protected:
     }
 
     // A finished worker with the given exit code.
+    static DWORD WINAPI ExitWith(LPVOID code) { return (DWORD)(ULONG_PTR)code; }
     static HANDLE FinishedWorker(DWORD code)
     {
-        HANDLE thread = CreateThread(NULL, 0, [](LPVOID c) -> DWORD { return (DWORD)(ULONG_PTR)c; },
-                                     (LPVOID)(ULONG_PTR)code, 0, NULL);
+        HANDLE thread = CreateThread(NULL, 0, ExitWith, (LPVOID)(ULONG_PTR)code, 0, NULL);
         WaitForSingleObject(thread, INFINITE);
         return thread;
     }

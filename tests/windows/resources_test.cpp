@@ -1,5 +1,6 @@
-// The unpacker's resources as the system reads them back, from the x86-64
-// build and from the shipping 32-bit build, which must carry the same ones.
+// The unpacker's resources as the system reads them back, from this test's
+// build and from the other one (32-bit and x86-64), which must carry the
+// same ones.
 #include "support/child_process.h"
 #include "support/test_files.h"
 
@@ -13,15 +14,18 @@ namespace {
 
 const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
+const bool k32Bit = sizeof(void*) == 4;
+
 std::string Unpacker64()
 {
-    return ThisProgramsFolder() + "unpacker-stub.exe";
+    return k32Bit ? ThisProgramsFolder() + "..\\..\\..\\win64\\unpacker\\unpacker.exe"
+                  : ThisProgramsFolder() + "unpacker-stub.exe";
 }
 
-// The shipping build, from the win32 preset beside this one.
 std::string Unpacker32()
 {
-    return ThisProgramsFolder() + "..\\..\\..\\win32\\unpacker\\unpacker.exe";
+    return k32Bit ? ThisProgramsFolder() + "unpacker-stub.exe"
+                  : ThisProgramsFolder() + "..\\..\\..\\win32\\unpacker\\unpacker.exe";
 }
 
 struct Module {
@@ -241,19 +245,21 @@ std::map<std::string, std::string> AllResources(HMODULE module)
 
 TEST(Resources, UnpackerCarriesDialogIconVersionAndInertManifests)
 {
-    Module module(Unpacker64());
+    std::string unpacker = k32Bit ? Unpacker32() : Unpacker64();
+    Module module(unpacker);
     ASSERT_NE(nullptr, module.handle);
     ExpectProgressDialog(module.handle);
     ExpectIcon(module.handle);
     ExpectManifests(module.handle);
-    ExpectVersion(Unpacker64());
+    ExpectVersion(unpacker);
     EXPECT_EQ(11u, AllResources(module.handle).size()) << "dialog, icon group, 4 icons, version, 4 manifests";
 }
 
 TEST(Resources, ShippingBuildIsA32BitGuiProgramWithTheSameResources)
 {
-    if (!FileExists(Unpacker32()))
-        GTEST_SKIP() << "the win32 build is not there: " << Unpacker32();
+    // scripts/test.sh builds both presets before it runs any test.
+    ASSERT_TRUE(FileExists(Unpacker32()) && FileExists(Unpacker64()))
+        << "build both the win32 and the win64 preset: " << Unpacker32() << ", " << Unpacker64();
     PeKind kind32 = ReadPeKind(Unpacker32());
     EXPECT_EQ(IMAGE_FILE_MACHINE_I386, kind32.machine);
     EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, kind32.magic) << "PE32";
@@ -264,8 +270,9 @@ TEST(Resources, ShippingBuildIsA32BitGuiProgramWithTheSameResources)
 
     Module module32(Unpacker32()), module64(Unpacker64());
     ASSERT_NE(nullptr, module32.handle);
-    ExpectProgressDialog(module32.handle);
-    ExpectVersion(Unpacker32());
+    ASSERT_NE(nullptr, module64.handle);
+    ExpectProgressDialog(k32Bit ? module64.handle : module32.handle);
+    ExpectVersion(k32Bit ? Unpacker64() : Unpacker32());
     auto resources32 = AllResources(module32.handle), resources64 = AllResources(module64.handle);
     ASSERT_EQ(resources64.size(), resources32.size());
     for (const auto& r : resources64)
