@@ -35,12 +35,19 @@ echo "## mksetup on the host, $megabytes MB"
 build/release/bench/host_bench tools build/release/tools/mksetup/mksetup "$megabytes"
 
 echo
-echo "## Extraction under Wine, $megabytes MB"
 state="$root/build/bench-wine"
 bash scripts/wine-session.sh start "$state" >/dev/null
 trap 'bash scripts/wine-session.sh stop "$state"; rm -rf "$root/build/bench-run"' EXIT
-mkdir -p build/bench-run
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
-bash scripts/wine-run.sh "$state" build/win64/bench/extract_bench.exe make \
-  "$(winpath "$root/build/bench-run/setup-bench.exe")" "$megabytes" >/dev/null
-bash scripts/wine-run.sh "$state" build/bench-run/setup-bench.exe run "$(winpath "$root/build/bench-run/work")\\"
+# The same payload through each build's ExtractFiles: the 32-bit build is
+# the one that ships, the x86-64 build the one most tests run.
+for preset in win32 win64; do
+  echo
+  echo "## Extraction under Wine, $megabytes MB, $preset build"
+  run="$root/build/bench-run/$preset"
+  mkdir -p "$run"
+  bash scripts/wine-run.sh "$state" "build/$preset/bench/extract_bench.exe" make \
+    "$(winpath "$run/setup-bench.exe")" "$megabytes" >/dev/null
+  bash scripts/wine-run.sh "$state" "$run/setup-bench.exe" run "$(winpath "$run/work")\\"
+  rm -rf "$run"
+done
