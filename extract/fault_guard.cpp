@@ -27,6 +27,50 @@ static BOOL IsFault(DWORD code)
     return (code & 0xC0000000u) == 0xC0000000u && (code & 0x20000000u) == 0;
 }
 
+#if !defined(_WIN64)
+// x86: the head of the thread's chain of exception-handler frames, fs:[0].
+static PVOID HandlerChain()
+{
+    PVOID chain;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(chain));
+    return chain;
+}
+
+static void SetHandlerChain(PVOID chain)
+{
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(chain) : "memory");
+}
+#endif
+
+// The running program's image: its code, and the inflate code linked in.
+static BOOL InOwnImage(ULONG_PTR address)
+{
+    const BYTE* base = (const BYTE*)GetModuleHandleA(NULL);
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+    return address - (ULONG_PTR)base < nt->OptionalHeader.SizeOfImage;
+}
+
+static BOOL InWatchedView(const FaultGuard* guard, ULONG_PTR address)
+{
+    for (; guard; guard = guard->outer) {
+        for (int i = 0; i < kFaultGuardViews; ++i) {
+            if (guard->views[i] && address - (ULONG_PTR)guard->views[i] < guard->viewSizes[i])
+                return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// The routine's own faults: see fault_guard.h.
+static BOOL IsOwnFault(const FaultGuard* guard, const EXCEPTION_RECORD* record)
+{
+    if (InOwnImage((ULONG_PTR)record->ExceptionAddress))
+        return TRUE;
+    DWORD code = record->ExceptionCode;
+    return (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR) && record->NumberParameters >= 2 &&
+           InWatchedView(guard, record->ExceptionInformation[1]);
+}
+
 // Runs on the faulting thread's own stack after the handler has let the
 // fault "continue" here; from now on it is ordinary code, so it may call the
 // system before it jumps back to the guard's resume point.
@@ -35,6 +79,11 @@ extern "C" __attribute__((noinline, noreturn, used)) void FaultGuardResume()
     DWORD slot = GuardSlot();
     FaultGuard* guard = (FaultGuard*)TlsGetValue(slot);
     FaultGuardLeave(guard);
+#if !defined(_WIN64)
+    // The frames that the abandoned calls (system code among them) put on
+    // the chain lie on the stack the jump gives up.
+    SetHandlerChain(guard->handlerChain);
+#endif
     SetLastError(guard->lastError);
     __builtin_longjmp(guard->resume, 1);
 }
@@ -47,8 +96,10 @@ static LONG CALLBACK FaultGuardHandler(EXCEPTION_POINTERS* info)
         return EXCEPTION_CONTINUE_SEARCH;
     FaultGuard* guard = (FaultGuard*)TlsGetValue(GuardSlot());
     SetLastError(lastError);
-    if (!guard || guard->exceptionCode)
+    if (!guard || guard->exceptionCode || !IsOwnFault(guard, info->ExceptionRecord)) {
+        SetLastError(lastError);
         return EXCEPTION_CONTINUE_SEARCH;
+    }
     guard->exceptionCode = code;
     guard->faultAddress = info->ExceptionRecord->ExceptionAddress;
     guard->lastError = lastError;
@@ -74,10 +125,22 @@ void FaultGuardArm(FaultGuard* guard)
     guard->lastError = 0;
     guard->exceptionCode = 0;
     guard->faultAddress = NULL;
+    for (int i = 0; i < kFaultGuardViews; ++i)
+        FaultGuardWatch(guard, i, NULL, 0);
+#if !defined(_WIN64)
+    guard->handlerChain = HandlerChain();
+#endif
     TlsSetValue(slot, guard);
-    // First in line, so that no other handler sees our faults first.
+    // First in line, so that no other handler sees our faults first; it
+    // passes on every fault that is not the routine's own.
     guard->handler = AddVectoredExceptionHandler(1, FaultGuardHandler);
     SetLastError(lastError);
+}
+
+void FaultGuardWatch(FaultGuard* guard, int slot, const void* view, SIZE_T size)
+{
+    guard->views[slot] = (const BYTE*)view;
+    guard->viewSizes[slot] = size;
 }
 
 void FaultGuardLeave(FaultGuard* guard)

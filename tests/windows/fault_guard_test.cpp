@@ -1,5 +1,6 @@
 // The fault guard with real faults: reads and writes of memory that is not
-// there or not writable, also deep inside zlib, nested guards and threads.
+// there or not writable, also deep inside zlib, nested guards and threads;
+// faults it must leave to others; on x86, the handler chain it puts back.
 #include "extract/fault_guard.h"
 
 #include <gtest/gtest.h>
@@ -156,41 +157,98 @@ TEST(FaultGuard, InnermostGuardCatchesAndOuterStaysArmed)
     EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, outer.exceptionCode);
 }
 
+// Behind the guard: takes the test's software exception and in-page errors
+// raised on purpose, as the handlers that would see them without a guard.
 volatile LONG g_behindSeen;
 LONG CALLBACK CatchTestException(EXCEPTION_POINTERS* p)
 {
-    if (p->ExceptionRecord->ExceptionCode != 0xE0001234)
+    DWORD code = p->ExceptionRecord->ExceptionCode;
+    if (code != 0xE0001234 && code != EXCEPTION_IN_PAGE_ERROR)
         return EXCEPTION_CONTINUE_SEARCH;
-    g_behindSeen = 1;
+    ++g_behindSeen;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-TEST(FaultGuard, CatchesRaisedInPageErrorsButNotSoftwareExceptions)
+__attribute__((noinline)) void RaiseInPageError(const BYTE* at)
 {
     // A mapped file cannot be cut short under its view here (the system
     // refuses with ERROR_USER_MAPPED_FILE), so the in-page error is raised
-    // as the system would raise it.
-    FaultGuard guard;
-    if (FaultGuardTry(&guard)) {
-        ULONG_PTR info[3] = {0, 0x1000, (ULONG_PTR)0xC000009CL /* STATUS_DEVICE_DATA_ERROR */};
-        RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 3, info);
-        FaultGuardLeave(&guard);
-    }
-    EXPECT_EQ((DWORD)EXCEPTION_IN_PAGE_ERROR, guard.exceptionCode);
+    // as the system would raise it, by system code, on the view's address.
+    ULONG_PTR info[3] = {0, (ULONG_PTR)at, (ULONG_PTR)0xC000009CL /* STATUS_DEVICE_DATA_ERROR */};
+    RaiseException(EXCEPTION_IN_PAGE_ERROR, 0, 3, info);
+}
 
-    // A software exception is not a fault: it goes on to the handlers below,
-    // here the vectored one that this test adds behind the guard.
+TEST(FaultGuard, ClaimsSystemCodeFaultsOnlyOnItsOwnViews)
+{
+    Pages pages;  // the noAccess page stands in for a view the routine mapped
     g_behindSeen = 0;
     PVOID behind = AddVectoredExceptionHandler(0, CatchTestException);
-    FaultGuard second;
-    if (FaultGuardTry(&second)) {
+    FaultGuard guard;
+    volatile int stage = 0;
+    if (FaultGuardTry(&guard)) {
+        FaultGuardWatch(&guard, 1, pages.noAccess, 4096);
+        // Not its own: a fault that system code raises and handles itself,
+        // an in-page error outside the watched view, a software exception.
+        volatile BOOL bad = IsBadReadPtr((const void*)16, 1) && IsBadWritePtr(pages.readOnly, 1);
+        stage = bad ? 1 : -1;
+        RaiseInPageError(pages.readOnly);
         RaiseException(0xE0001234, 0, 0, NULL);
-        FaultGuardLeave(&second);
+        stage = 2;
+        RaiseInPageError(pages.noAccess + 100);  // its own
+        stage = 3;
+        FaultGuardLeave(&guard);
     }
     RemoveVectoredExceptionHandler(behind);
-    EXPECT_EQ(0u, second.exceptionCode);
-    EXPECT_EQ(1, g_behindSeen);
+    EXPECT_EQ(2, stage);
+    EXPECT_EQ(2, g_behindSeen);
+    EXPECT_EQ((DWORD)EXCEPTION_IN_PAGE_ERROR, guard.exceptionCode);
+
+    // The system's own recovery still works once the guard has caught.
+    EXPECT_TRUE(IsBadReadPtr(pages.noAccess, 1));
 }
+
+#if defined(__i386__)
+// x86: a frame on the thread's handler chain, as system code puts one
+// there around a callback into the guarded routine.
+struct ChainFrame {
+    ChainFrame* next;
+    void* handler;
+};
+
+EXCEPTION_DISPOSITION __cdecl PassOn(EXCEPTION_RECORD*, void*, CONTEXT*, void*)
+{
+    return ExceptionContinueSearch;
+}
+
+void* Chain()
+{
+    void* chain;
+    __asm__ volatile("movl %%fs:0, %0" : "=r"(chain));
+    return chain;
+}
+
+__attribute__((noinline)) void FaultUnderAFrame(volatile BYTE* readOnly)
+{
+    ChainFrame frame = {(ChainFrame*)Chain(), (void*)PassOn};
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(&frame) : "memory");
+    *readOnly = 1;
+    __asm__ volatile("movl %0, %%fs:0" : : "r"(frame.next) : "memory");
+}
+
+TEST(FaultGuard, PutsTheHandlerChainBackAsItWasWhenArmed)
+{
+    Pages pages;
+    void* before = Chain();
+    FaultGuard guard;
+    if (FaultGuardTry(&guard)) {
+        FaultUnderAFrame(pages.readOnly);
+        FaultGuardLeave(&guard);
+    }
+    EXPECT_EQ((DWORD)EXCEPTION_ACCESS_VIOLATION, guard.exceptionCode);
+    EXPECT_EQ(before, Chain()) << "a frame of the abandoned call is still on the chain";
+    EXPECT_TRUE(IsBadReadPtr(pages.noAccess, 1));
+}
+#endif
 
 struct ThreadRun {
     const volatile BYTE* address;
