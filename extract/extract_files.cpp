@@ -16,7 +16,10 @@ struct ExtractCall {
     LPVOID moduleView;    // the executable, mapped by the top-level call
     LPVOID outputView;    // this call's output file (the manifest at top level)
     ExtractResult result; // set when the call ends without a fault
+    FaultGuard* guard;    // told about each view the call maps
 };
+
+enum { kModuleViewSlot, kOutputViewSlot };
 
 static void Report(LPCSTR message)
 {
@@ -80,12 +83,19 @@ static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD re
             return TRUE;
         }
         moduleBase = (const BYTE*)call->moduleView;
-        g_moduleViewSize = moduleSize;
+        FaultGuardWatch(call->guard, kModuleViewSlot, moduleBase, moduleSize);
 
+        // A signed file's certificate table is no payload: the payload ends
+        // where the table starts, and a table out of place means the file
+        // was tampered with.
+        uint32_t payloadEnd;
+        if (!FindPayloadBearingEnd(moduleBase, moduleSize, &payloadEnd))
+            return FALSE;
+        g_moduleViewSize = payloadEnd;
         uint32_t trailerEnd;
-        FindPayloadEnd(moduleBase, moduleSize, &trailerEnd);
+        FindPayloadEnd(moduleBase, payloadEnd, &trailerEnd);
         PayloadTrailer trailer;
-        if (!ReadPayloadTrailer(moduleBase, moduleSize, trailerEnd, &trailer))
+        if (!ReadPayloadTrailer(moduleBase, payloadEnd, trailerEnd, &trailer))
             return FALSE;
         recordOffset = trailer.FirstRecordOffset;
         call->runningOffset = recordOffset;
@@ -103,18 +113,28 @@ static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD re
     // From here on, whatever happens to this record, the next one starts here.
     call->runningOffset = recordOffset + kRecordHeaderSize + header.CompressedSize;
 
+    // A stream outside the file is found before its output file is made: a
+    // damaged size must not create and zero-fill a file of that size. It
+    // counts as a failure while filling, as an unreadable stream would.
+    call->filling = TRUE;
+    if (!RecordStreamInside(g_moduleViewSize, recordOffset, &header))
+        return FALSE;
+    call->filling = FALSE;
+
+    // The second stage is started by its own name: a held KVFiles1.tmp
+    // must fail the record, not leave the old file to be started.
     DWORD outputSize = header.UncompressedSize;
-    call->outputView = GetViewFile(name, &outputSize, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, TRUE);
+    call->outputView = GetViewFile(name, &outputSize, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, TRUE,
+                                   recordIndex != 1);
     if (!call->outputView) {
         ReleaseViews(call);
         call->result = kExtractNoOutputFile;
         return TRUE;
     }
+    FaultGuardWatch(call->guard, kOutputViewSlot, call->outputView, outputSize);
 
     call->filling = TRUE;
     ZeroMemory(call->outputView, outputSize);
-    if (!RecordStreamInside(g_moduleViewSize, recordOffset, &header))
-        return FALSE;
     uLongf inflated = outputSize;
     int code = uncompress((Bytef*)call->outputView, &inflated, moduleBase + recordOffset + kRecordHeaderSize,
                           header.CompressedSize);
@@ -157,8 +177,8 @@ static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD re
 
 ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex)
 {
-    ExtractCall call = {recordOffset, FALSE, NULL, NULL, kExtractDone};
     FaultGuard guard;
+    ExtractCall call = {recordOffset, FALSE, NULL, NULL, kExtractDone, &guard};
     if (FaultGuardTry(&guard)) {
         BOOL readable = ExtractRecord(workingFolder, moduleBase, recordOffset, recordIndex, &call);
         FaultGuardLeave(&guard);

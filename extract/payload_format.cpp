@@ -72,6 +72,42 @@ int FindPayloadEnd(const uint8_t* data, uint32_t length, uint32_t* trailerEnd)
     return 1;
 }
 
+bool ReadCertificateTable(const uint8_t* data, uint32_t length, CertificateTable* table)
+{
+    if (length < 0x40 || data[0] != 'M' || data[1] != 'Z')
+        return false;
+    uint32_t pe = ReadU32(data + 0x3C);
+    // The PE signature, the file header (20) and the optional header's
+    // magic; the directory entry is tested separately below.
+    if (!PayloadSpanInside(length, pe, 4 + 20 + 2) || ReadU32(data + pe) != 0x00004550)  // "PE\0\0"
+        return false;
+    uint32_t optional = pe + 24;
+    uint32_t magic = (uint32_t)data[optional] | (uint32_t)data[optional + 1] << 8;
+    if (magic != 0x10B && magic != 0x20B)
+        return false;
+    // PE32 and PE32+ differ in where the count and the directories sit;
+    // the security directory is entry 4.
+    uint32_t count = optional + (magic == 0x20B ? 108 : 92);
+    uint32_t entry = optional + (magic == 0x20B ? 112 : 96) + 4 * 8;
+    if (!PayloadSpanInside(length, count, 4) || ReadU32(data + count) < 5 || !PayloadSpanInside(length, entry, 8))
+        return false;
+    table->offset = ReadU32(data + entry);
+    table->size = ReadU32(data + entry + 4);
+    return table->offset != 0 || table->size != 0;
+}
+
+bool FindPayloadBearingEnd(const uint8_t* data, uint32_t length, uint32_t* payloadEnd)
+{
+    CertificateTable table;
+    *payloadEnd = length;
+    if (!ReadCertificateTable(data, length, &table))
+        return true;
+    if (!PayloadSpanInside(length, table.offset, table.size) || table.offset + table.size != length)
+        return false;
+    *payloadEnd = table.offset;
+    return true;
+}
+
 bool PayloadSpanInside(uint32_t length, uint32_t offset, uint64_t count)
 {
     return offset <= length && count <= (uint64_t)(length - offset);

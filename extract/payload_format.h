@@ -72,6 +72,26 @@ struct PayloadTrailer {
     uint8_t MarkerTerminator;
 };
 
+// A signed executable ends in its Authenticode certificate table, which the
+// PE security directory locates (a file offset and a size) and which the
+// signature does not cover: nothing in it may be taken for payload. The
+// payload-bearing file is what lies before the table; every other routine
+// here is given that length.
+struct CertificateTable {
+    uint32_t offset;
+    uint32_t size;
+};
+
+// True, with the directory's entry, when data[0, length) is a PE image
+// whose security directory declares a table (either field non-zero).
+// False for an unsigned image and for anything that is no PE image.
+bool ReadCertificateTable(const uint8_t* data, uint32_t length, CertificateTable* table);
+
+// *payloadEnd: length for an unsigned file, the table's offset for a signed
+// one. False when a declared table does not lie inside the file or does not
+// end exactly at its end: then no byte of the file is payload.
+bool FindPayloadBearingEnd(const uint8_t* data, uint32_t length, uint32_t* payloadEnd);
+
 // Finds the trailer in the last kScanWindow bytes of data[0, length).
 // *trailerEnd is set to length and, where the marker is found with at least
 // one byte after it, to the offset just past that byte (marker + 15). The

@@ -9,14 +9,14 @@ static void ReportFileError(LPCSTR message, LPCSTR name)
     ReportError(message, name, TRUE, TRUE, "\r\n");
 }
 
-static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition)
+static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition, BOOL retryName)
 {
     HANDLE file = CreateFileA(name, access, FILE_SHARE_READ, NULL, disposition, 0, NULL);
     if (file != INVALID_HANDLE_VALUE)
         return file;
     // The name may be held by another process (an earlier copy of the same
     // file still open, say): use the name with "~~" instead, once.
-    if (lstrlenA(name) + 2 < MAX_PATH) {
+    if (retryName && lstrlenA(name) + 2 < MAX_PATH) {
         lstrcatA(name, "~~");
         file = CreateFileA(name, access, FILE_SHARE_READ, NULL, disposition, 0, NULL);
     }
@@ -26,9 +26,9 @@ static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition)
 }
 
 static LPVOID MapWholeFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                           BOOL captureTimes, BOOL applyTimes)
+                           BOOL captureTimes, BOOL applyTimes, BOOL retryName)
 {
-    HANDLE file = OpenForView(name, access, disposition);
+    HANDLE file = OpenForView(name, access, disposition, retryName);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
 
@@ -60,11 +60,11 @@ static LPVOID MapWholeFile(LPSTR name, DWORD* size, DWORD access, DWORD disposit
 }
 
 LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                   BOOL captureTimes, BOOL applyTimes)
+                   BOOL captureTimes, BOOL applyTimes, BOOL retryName)
 {
     FaultGuard guard;
     if (FaultGuardTry(&guard)) {
-        LPVOID view = MapWholeFile(name, size, access, disposition, captureTimes, applyTimes);
+        LPVOID view = MapWholeFile(name, size, access, disposition, captureTimes, applyTimes, retryName);
         FaultGuardLeave(&guard);
         return view;
     }

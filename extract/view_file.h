@@ -7,10 +7,11 @@
 // Opens (or creates) a file and maps all of it into memory.
 //
 // name         the caller's MAX_PATH buffer. If the file cannot be opened
-//              under its name, "~~" is appended in place and that name is
-//              tried once; afterwards the buffer holds the name really used.
-//              A name longer than 257 characters has no room for the suffix
-//              and fails as if the second open had failed.
+//              under its name and retryName is set, "~~" is appended in
+//              place and that name is tried once; afterwards the buffer
+//              holds the name really used. A name longer than 257
+//              characters has no room for the suffix and fails as if the
+//              second open had failed.
 // size         in: bytes wanted beyond the file's present size (0 to map it
 //              as it is); out: the present size plus that, the size of the
 //              mapping and so of the file, which grows to it.
@@ -21,6 +22,9 @@
 //              g_lastAccessTime and g_lastWriteTime.
 // applyTimes   non-zero: give the file those three times (after capturing,
 //              when both are set).
+// retryName    non-zero (the default): try the name with "~~" when the name
+//              itself cannot be opened. The second stage has no such
+//              fallback: the hand-off starts it by its own name.
 //
 // Returns the view, which the caller releases with UnmapViewOfFile; the
 // file and mapping handles are closed before it returns. Returns NULL after
@@ -32,6 +36,6 @@
 // GetViewFile" and ends the calling thread with exit code -1: the call does
 // not return then. The worker thread is its only caller.
 LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                   BOOL captureTimes, BOOL applyTimes);
+                   BOOL captureTimes, BOOL applyTimes, BOOL retryName = TRUE);
 
 #endif

@@ -415,7 +415,8 @@ TEST_F(ExtractTest, NestedStreamRunningPastTheEndFailsTheRunWithMinusFive)
     EXPECT_EQ("destroy=1\nviews=0", o.report);
     EXPECT_EQ(0u, o.log.find(std::string(kUnexpected) + ". Error ID=")) << o.log;
     ExpectExtracted("KVFiles1.tmp", records[1]);
-    EXPECT_EQ((std::set<std::string>{"KVFiles0.tmp", "KVFiles1.tmp", "KVFiles2.tmp"}), FilesInWork());
+    // Found before its output file was made.
+    EXPECT_EQ((std::set<std::string>{"KVFiles0.tmp", "KVFiles1.tmp"}), FilesInWork());
 }
 
 TEST_F(ExtractTest, InstallerBuiltByMksetupUnpacksByteIdentical)
