@@ -5,7 +5,16 @@
 #include "process_state.h"
 #include "second_stage.h"
 
+#include <aclapi.h>
 #include <shlobj.h>
+
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+#ifndef BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE
+#define BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE 0x00000001
+#define BASE_SEARCH_PATH_PERMANENT 0x00008000
+#endif
 
 static const char kWorkingFolderName[] = "KVFiles_Setup_Temp";
 static const char kLogName[] = "setup_error.log";
@@ -74,6 +83,86 @@ static BOOL MakeWorkingFolderPath(LPCSTR base)
     return TRUE;
 }
 
+// The SIDs that may own the working folder and have access to one it
+// creates: the current user, SYSTEM and the Administrators group.
+struct TrustedSids {
+    union {
+        TOKEN_USER user;
+        BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    };
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+};
+
+static BOOL GetTrustedSids(TrustedSids* sids)
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return FALSE;
+    DWORD size = sizeof sids->userBuffer;
+    BOOL ok = GetTokenInformation(token, TokenUser, sids->userBuffer, size, &size);
+    CloseHandle(token);
+    size = sizeof sids->system;
+    ok = ok && CreateWellKnownSid(WinLocalSystemSid, NULL, sids->system, &size);
+    size = sizeof sids->administrators;
+    return ok && CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sids->administrators, &size);
+}
+
+// Creates the folder with a protected DACL: full control for the three
+// trusted SIDs, inherited by all inside, nothing from the parent (a shared
+// temporary folder such as C:\Windows\Temp lets everyone in).
+static BOOL CreatePrivateFolder(LPCSTR folder, TrustedSids* sids)
+{
+    DWORD aclBuffer[128];  // 3 ACEs of at most 8 + 68 bytes, and the header
+    ACL* acl = (ACL*)aclBuffer;
+    PSID trusted[3] = {sids->user.User.Sid, sids->system, sids->administrators};
+    BOOL ok = InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
+    for (int i = 0; i < 3; ++i)
+        ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+                                         trusted[i]);
+    SECURITY_DESCRIPTOR descriptor;
+    ok = ok && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+         SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    return ok && CreateDirectoryA(folder, &attributes);
+}
+
+// An existing working folder is used only when it is a real folder (no
+// file, no junction or symbolic link that would lead the log's deletion and
+// the outputs elsewhere) owned by one of the trusted SIDs.
+static BOOL IsTrustedFolder(LPCSTR folder, TrustedSids* sids)
+{
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return FALSE;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_DIRECTORY);
+        return FALSE;
+    }
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    DWORD error = GetNamedSecurityInfoA(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL,
+                                        &descriptor);
+    BOOL trusted = error == ERROR_SUCCESS && owner &&
+                   (EqualSid(owner, sids->user.User.Sid) || EqualSid(owner, sids->system) ||
+                    EqualSid(owner, sids->administrators));
+    LocalFree(descriptor);
+    SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_OWNER);
+    return trusted;
+}
+
+// Creates g_workingFolder, or checks the one that is there.
+static BOOL MakeWorkingFolder()
+{
+    TrustedSids sids;
+    if (!GetTrustedSids(&sids))
+        return FALSE;
+    if (!CreatePrivateFolder(g_workingFolder, &sids) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return FALSE;
+    return IsTrustedFolder(g_workingFolder, &sids);
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     char title[MAX_PATH];
@@ -107,11 +196,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         return 0;
     }
     wsprintfA(g_logPath, "%s%s", g_workingFolder, kLogName);
-    DeleteFileA(g_logPath);  // the only place an old log goes
-    if (!CreateDirectoryA(g_workingFolder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (!MakeWorkingFolder()) {
         ReportError("Could not to create temp dir in unpacker's WinMain", NULL, FALSE, TRUE, "\r\n");
         return 0;
     }
+    DeleteFileA(g_logPath);  // the only place an old log goes
 
     g_dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(101), NULL, MainDlgProc, 0);
     if (!g_dialog) {
@@ -131,8 +220,27 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 // (no constructors, no arguments, no atexit), only WinMain's arguments and
 // ExitProcess with its result. msvcrt.dll, which zlib calls for memory,
 // initialises itself.
+// Libraries loaded by name while the unpacker runs (the system loads some
+// for the dialogs) come from the system folder only, never from the
+// installer's own folder, Downloads say, where anyone can leave a DLL.
+static void RestrictDllSearch()
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    typedef BOOL(WINAPI * FlagsFunction)(DWORD);
+    FlagsFunction setDefaultDirectories = (FlagsFunction)(void*)GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (!setDefaultDirectories || !setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryA("");  // older systems: at least not the current folder
+    // SearchPath: the current folder after the system's.
+    FlagsFunction setSearchPathMode = (FlagsFunction)(void*)GetProcAddress(kernel, "SetSearchPathMode");
+    if (setSearchPathMode)
+        setSearchPathMode(BASE_SEARCH_PATH_ENABLE_SAFE_SEARCHMODE | BASE_SEARCH_PATH_PERMANENT);
+    // A damaged heap ends the process rather than being used.
+    HeapSetInformation(NULL, HeapEnableTerminationOnCorruption, NULL, 0);
+}
+
 extern "C" void WinMainCRTStartup()
 {
+    RestrictDllSearch();
     STARTUPINFOA startup;
     startup.cb = sizeof startup;
     GetStartupInfoA(&startup);

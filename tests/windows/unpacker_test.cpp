@@ -315,4 +315,76 @@ TEST_F(UnpackerTest, WorkingFolderWithBlanksStartsTheRightProgramWithAnUnquotedC
     EXPECT_FALSE(FileExists(scratch_ + "with.exe.report"));
 }
 
+// Hostile surroundings: what lies beside the installer or in its working
+// folder must not choose what runs or where the installer writes.
+
+TEST_F(UnpackerTest, HeldSecondStageFailsItsRecordAndNothingIsStarted)
+{
+    // An earlier second stage, still open without write sharing.
+    CreateDirectoryA(work_.c_str(), NULL);
+    std::string held = work_ + "KVFiles1.tmp";
+    CopyFileA((ThisProgramsFolder() + "second_stage_probe.exe").c_str(), held.c_str(), FALSE);
+    HANDLE holder = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    std::string exe = MakeInstaller({ToBytes("new")});
+    ChildProcess child;
+    Start(child, exe);
+    ASSERT_TRUE(child.WaitForExit(60000));
+    CloseHandle(holder);
+
+    const std::string message = "Could not create file in unpacker's GetViewFile";
+    auto boxes = child.Boxes().Boxes();
+    ASSERT_EQ(3u, boxes.size());
+    EXPECT_EQ(ExpectedErrorBoxText(message, ERROR_SHARING_VIOLATION), boxes[0].text);
+    EXPECT_EQ(kStopText, boxes[1].text);
+    EXPECT_EQ("Exit Setup", boxes[2].caption);
+    EXPECT_EQ(message + ". " + held + " Error ID=" + ExpectedErrorId(ERROR_SHARING_VIOLATION) + "\r\n",
+              ReadWholeFile(work_ + "setup_error.log"));
+    EXPECT_FALSE(FileExists(held + "~~"));
+    EXPECT_EQ("", Report()) << "the old second stage was started";
+}
+
+TEST_F(UnpackerTest, PlainFileInPlaceOfTheWorkingFolderIsRefused)
+{
+    WriteWholeFile(temp_ + "KVFiles_Setup_Temp", "not a folder");
+    std::string exe = MakeInstaller({ToBytes("x")});
+    auto before = FolderTree(scratch_);
+    ChildProcess child;
+    Start(child, exe);
+    ASSERT_TRUE(child.WaitForExit(60000));
+
+    auto boxes = child.Boxes().Boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find("Could not to create temp dir in unpacker's WinMain\r\n")) << boxes[0].text;
+    EXPECT_EQ(before, FolderTree(scratch_));
+}
+
+TEST_F(UnpackerTest, LibraryPlantedBesideTheInstallerIsNotLoaded)
+{
+    // uxtheme.dll: loaded by name while the unpacker runs (seen with
+    // WINEDEBUG=+loaddll), and no known DLL on Windows, so the search would
+    // reach the installer's folder. Wine is told to prefer a native copy
+    // wherever the search finds one. (It also loads imm32.dll and
+    // version.dll from there, while the process starts, through its own
+    // user32 and shell32; on Windows both are known DLLs or their
+    // dependencies, found in the system folder only.)
+    std::string exe = MakeInstaller({ToBytes("planted")});
+    std::string planted = scratch_ + "uxtheme.dll";
+    CopyFileA((ThisProgramsFolder() + "planted.dll").c_str(), planted.c_str(), FALSE);
+    HKEY overrides;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\setup.exe\\DllOverrides",
+                                             0, NULL, 0, KEY_ALL_ACCESS, NULL, &overrides, NULL));
+    RegSetValueExA(overrides, "uxtheme", 0, REG_SZ, (const BYTE*)"native,builtin", 15);
+    ChildProcess child;
+    Start(child, exe);
+    bool ended = child.WaitForExit(60000);
+    RegDeleteTreeA(overrides, NULL);
+    RegCloseKey(overrides);
+    ASSERT_TRUE(ended);
+
+    EXPECT_TRUE(child.Boxes().Boxes().empty());
+    EXPECT_EQ("waiting", ReportFields(Report())["parent"]);
+    EXPECT_FALSE(FileExists(planted + ".loaded")) << "the planted uxtheme.dll was loaded";
+}
+
 }  // namespace
