@@ -6,7 +6,9 @@
 #include <ctime>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -139,14 +141,29 @@ bool MoveIntoPlace(const std::string& from, const std::string& to)
 #endif
 }
 
+FILE* CreateNewFile(const std::string& path, std::string* error)
+{
+    std::remove(path.c_str());  // a link is removed, not followed
+#ifdef _WIN32
+    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+#endif
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (!file) {
+        *error = path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+    }
+    return file;
+}
+
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error)
 {
     std::string temporary = path + ".partial";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        *error = temporary + ": " + std::strerror(errno);
+    FILE* file = CreateNewFile(temporary, error);
+    if (!file)
         return false;
-    }
     bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
     ok = std::fclose(file) == 0 && ok;
     ok = ok && MoveIntoPlace(temporary, path);

@@ -3,6 +3,7 @@
 
 #include "installer.h"
 
+#include <cstdio>
 #include <string>
 
 namespace mksetup {
@@ -23,6 +24,11 @@ private:
     bool mapped_ = false;
     Bytes copy_;
 };
+
+// Creates path as a new file for writing: whatever had that name (a link
+// planted there, say) is removed first, and the file is created only if
+// nothing has taken the name meanwhile. Never writes through a link.
+FILE* CreateNewFile(const std::string& path, std::string* error);
 
 // Writes path through a temporary file beside it, renamed into place only
 // when complete: a failure leaves no partial file behind.

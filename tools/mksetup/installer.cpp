@@ -106,15 +106,16 @@ std::vector<uint64_t> ManifestTagNumbers(const std::string& text)
     return numbers;
 }
 
-// For reproducible builds: every time at most the limit. A file's
-// last-access time moves whenever the file is read (by this very build, say),
-// so it is replaced by the last-write time.
 static std::string EndMarkerText()
 {
     char marker[kEndMarkerLength + 1];
     CopyEndMarker(marker);
     return marker;
 }
+
+// For reproducible builds: every time at most the limit. A file's
+// last-access time moves whenever the file is read (by this very build, say),
+// so it is replaced by the last-write time.
 
 static FileTimes Clamp(FileTimes t, const std::optional<uint64_t>& limit)
 {
@@ -242,25 +243,61 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
     return true;
 }
 
+// The length of the DER value at p (tag, length, contents), 0 if it is no
+// well-formed definite length within n bytes.
+static uint64_t DerLength(const uint8_t* p, uint64_t n)
+{
+    if (n < 2)
+        return 0;
+    uint64_t header = 2, length = p[1];
+    if (length & 0x80) {
+        uint32_t bytes = length & 0x7F;
+        if (bytes == 0 || bytes > 4 || n < 2 + bytes)
+            return 0;
+        length = 0;
+        for (uint32_t i = 0; i < bytes; ++i)
+            length = length << 8 | p[2 + i];
+        header += bytes;
+    }
+    return header + length <= n ? header + length : 0;
+}
+
+// The table's WIN_CERTIFICATE entries, each 8-byte aligned: dwLength (with
+// its 8-byte header), wRevision, wCertificateType, then for type 2
+// (PKCS_SIGNED_DATA) one DER SignedData blob.
+static uint64_t CertificateSlack(const uint8_t* table, uint64_t size)
+{
+    auto align = [](uint64_t n) { return (n + 7) & ~(uint64_t)7; };
+    uint64_t slack = 0, at = 0;
+    while (size - at >= 8) {
+        const uint8_t* entry = table + at;
+        uint64_t length = (uint32_t)(entry[0] | entry[1] << 8 | entry[2] << 16 | (uint32_t)entry[3] << 24);
+        uint32_t type = entry[6] | entry[7] << 8;
+        if (length < 8 || length > size - at)
+            break;
+        uint64_t blob = type == 2 ? DerLength(entry + 8, length - 8) : 0;
+        uint64_t used = blob ? align(8 + blob) : 0;
+        uint64_t taken = std::min(align(length), size - at);
+        slack += taken - std::min(used, taken);
+        at += taken;
+    }
+    return slack + (size - at);
+}
+
 PeSignature FindSignature(const uint8_t* data, uint64_t size)
 {
     PeSignature signature;
-    auto u16 = [&](uint64_t at) { return at + 2 <= size ? (uint32_t)(data[at] | data[at + 1] << 8) : 0u; };
-    auto u32 = [&](uint64_t at) { return at + 4 <= size ? u16(at) | u16(at + 2) << 16 : 0u; };
-    if (size < 0x40 || data[0] != 'M' || data[1] != 'Z')
+    uint32_t length = (uint32_t)std::min<uint64_t>(size, 0xFFFFFFFFu);
+    signature.payloadEnd = length;
+    CertificateTable table;
+    if (!ReadCertificateTable(data, length, &table))
         return signature;
-    uint64_t pe = u32(0x3C);
-    if (pe + 24 > size || u32(pe) != 0x00004550)  // "PE\0\0"
-        return signature;
-    uint64_t optional = pe + 24;
-    uint32_t magic = u16(optional);
-    uint64_t directories = optional + (magic == 0x20B ? 112 : 96);
-    uint32_t count = u32(optional + (magic == 0x20B ? 108 : 92));
-    if ((magic != 0x10B && magic != 0x20B) || count < 5)
-        return signature;
-    signature.offset = u32(directories + 4 * 8);
-    signature.size = u32(directories + 4 * 8 + 4);
-    signature.present = signature.offset != 0 && signature.size != 0;
+    signature.present = true;
+    signature.offset = table.offset;
+    signature.size = table.size;
+    signature.inPlace = size == length && FindPayloadBearingEnd(data, length, &signature.payloadEnd);
+    if (signature.inPlace)
+        signature.slack = CertificateSlack(data + table.offset, table.size);
     return signature;
 }
 
@@ -365,16 +402,33 @@ public:
         Bytes manifest;  // the text up to its first zero byte
         if (!Record(0, &running, true, &manifest))
             return;
+        if (manifest.size() > kMaxManifestText) {
+            Fail(Problem::kManifestTooLarge, 0, trailer.FirstRecordOffset,
+                 "the manifest's text is over " + std::to_string(kMaxManifestText) +
+                     " bytes, too large to check (the unpacker searches it whole)");
+            return;
+        }
         if (!manifestEnded_)
             walk_.warnings.push_back("record 0 (the manifest) has no zero byte after its text");
 
-        for (uint32_t n = 1;; ++n) {
-            char tag[kManifestTagSize];
-            FormatManifestTag(n, tag);
-            if (!ManifestHasTag(manifest.data(), (uint32_t)manifest.size(), tag))
-                break;
+        // The tags in one pass; the unpacker takes records 1, 2, ... up to
+        // the first number without a tag.
+        std::vector<uint64_t> tags = ManifestTagNumbers(std::string(manifest.begin(), manifest.end()));
+        std::sort(tags.begin(), tags.end());
+        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+        uint32_t named = 0;
+        while (named < tags.size() && tags[named] == named + 1u)
+            ++named;
+        for (uint32_t n = 1; n <= named; ++n) {
             if (!Record(n, &running, inflateAll_, nullptr))
                 return;
+            if (outsideFrom_) {
+                // Every later record would be sought at the same offset.
+                Fail(Problem::kOutside, n, running,
+                     "the manifest names records " + std::to_string(n) + " to " + std::to_string(named) +
+                         ", but their headers would lie outside the file");
+                return;
+            }
         }
         if (walk_.problems.empty() && running < trailerStart_)
             Fail(Problem::kUnnamedRecords, -1, running,
@@ -422,8 +476,7 @@ private:
                 return false;
             }
             // The unpacker reports it and goes on from the same offset.
-            Fail(Problem::kOutside, index, offset, "the manifest names record " + std::to_string(index) +
-                                                       ", but its header would lie outside the file");
+            outsideFrom_ = index;
             return true;
         }
         if (offset >= trailerStart_) {
@@ -452,9 +505,13 @@ private:
         int code = InflateRecord(data_ + offset + kRecordHeaderSize, header.CompressedSize, header.UncompressedSize,
                                  [&](const uint8_t* bytes, size_t n) {
                                      if (keep && !manifestEnded_) {
+                                         // Kept up to one byte past the limit, which
+                                         // Run then reports.
                                          const uint8_t* zero = (const uint8_t*)std::memchr(bytes, 0, n);
-                                         keep->insert(keep->end(), bytes, zero ? zero : bytes + n);
-                                         manifestEnded_ = zero != nullptr;
+                                         size_t take = std::min<size_t>(zero ? zero - bytes : n,
+                                                                        kMaxManifestText + 1 - keep->size());
+                                         keep->insert(keep->end(), bytes, bytes + take);
+                                         manifestEnded_ = zero != nullptr || keep->size() > kMaxManifestText;
                                      }
                                      return !sink_ || sink_->Write(bytes, n);
                                  });
@@ -476,6 +533,7 @@ private:
     InstallerWalk& walk_;
     uint32_t trailerStart_ = 0;
     bool manifestEnded_ = false;  // a zero byte ended the manifest's text
+    uint32_t outsideFrom_ = 0;    // the first named record whose header is outside
 };
 
 }  // namespace
@@ -490,7 +548,20 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
             Problem{Problem::kTooLarge, -1, 0, "the file is " + std::to_string(size) + " bytes; the unpacker maps only files under 4 GB"});
         return walk;
     }
-    Walker(data, (uint32_t)size, inflateAll, sink, &walk).Run();
+    const PeSignature& signature = walk.signature;
+    if (!signature.inPlace) {
+        walk.problems.push_back(Problem{Problem::kBadCertificates, -1, signature.offset,
+                                        "the certificate table (" + std::to_string(signature.size) + " bytes at offset " +
+                                            std::to_string(signature.offset) +
+                                            ") does not end the file; the unpacker reads no payload from it (-6)"});
+        return walk;
+    }
+    if (signature.slack)
+        walk.problems.push_back(Problem{Problem::kCertificateSlack, -1, signature.offset,
+                                        std::to_string(signature.slack) +
+                                            " bytes of the certificate table are neither signature nor its padding: "
+                                            "room for hidden content, refused by Windows' certificate padding check"});
+    Walker(data, signature.payloadEnd, inflateAll, sink, &walk).Run();
     return walk;
 }
 

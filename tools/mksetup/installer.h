@@ -91,6 +91,9 @@ struct Problem {
         kInflateFailed,    // uncompress fails
         kUnnamedRecords,   // stored bytes that no tag names
         kTooLarge,         // 4 GB or more
+        kBadCertificates,  // a certificate table that does not end the file
+        kCertificateSlack, // bytes in the table beyond the signatures
+        kManifestTooLarge, // a manifest text too large to check
     };
     Kind kind;
     int64_t index;    // the record, or -1 for the file as a whole
@@ -104,13 +107,24 @@ struct WalkedRecord {
     FileRecordHeader header;
 };
 
-// An Authenticode signature: the PE security directory's entry.
+// An Authenticode signature: the PE security directory's entry, and what
+// the unpacker makes of it.
 struct PeSignature {
     bool present = false;
-    uint32_t offset = 0;  // a file offset, for this directory
+    uint32_t offset = 0;      // a file offset, for this directory
     uint32_t size = 0;
+    bool inPlace = true;      // the table lies in the file and ends it
+    uint32_t payloadEnd = 0;  // where the payload-bearing file ends
+    // Bytes of the table that are neither a signature blob nor the
+    // padding to its 8-byte boundary: room to hide anything in, which
+    // Windows accepts unless its certificate padding check is on.
+    uint64_t slack = 0;
 };
 PeSignature FindSignature(const uint8_t* data, uint64_t size);
+
+// The most manifest text the walk keeps to search for its tags; the
+// unpacker searches a manifest of any size, but nobody writes such.
+enum : uint32_t { kMaxManifestText = 4u << 20 };
 
 // What the unpacker would see in an installer.
 struct InstallerWalk {

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 using namespace mksetup;
 
 namespace {
@@ -97,10 +101,17 @@ int Usage(const char* help, const std::string& complaint)
 
 std::string SignatureText(const InstallerWalk& walk)
 {
-    if (!walk.signature.present)
-        return "not signed";
-    return "signed: an Authenticode signature of " + std::to_string(walk.signature.size) + " bytes at offset " +
-           std::to_string(walk.signature.offset);
+    const PeSignature& s = walk.signature;
+    if (!s.present)
+        return "not signed; the payload may run to the end of the file";
+    return "signed: an Authenticode signature of " + std::to_string(s.size) + " bytes at offset " +
+           std::to_string(s.offset) + (s.inPlace ? "; the payload ends there" : "");
+}
+
+// Bytes between the trailer and the end of the payload-bearing file.
+unsigned long long BytesAfterTrailer(const InstallerWalk& walk)
+{
+    return walk.signature.payloadEnd - walk.trailerEnd;
 }
 
 void PrintProblems(const std::string& file, const InstallerWalk& walk)
@@ -151,11 +162,39 @@ std::string ShellQuote(const std::string& s)
 #endif
 }
 
-std::string Replace(std::string text, const std::string& placeholder, const std::string& value)
+// The signing command with {in} and {out} replaced, in one pass over the
+// command alone: nothing a file name holds is read as a placeholder or
+// reaches the shell unquoted.
+std::string ExpandSignCommand(const std::string& command, const std::string& in, const std::string& out)
 {
-    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
-        text.replace(at, placeholder.size(), value);
-    return text;
+    std::string line;
+    for (size_t i = 0; i < command.size();) {
+        if (command.compare(i, 4, "{in}") == 0) {
+            line += ShellQuote(in);
+            i += 4;
+        } else if (command.compare(i, 5, "{out}") == 0) {
+            line += ShellQuote(out);
+            i += 5;
+        } else {
+            line += command[i++];
+        }
+    }
+    return line;
+}
+
+// What the shell's status says, for a failed signing command: never the
+// command itself, which may hold a key's password.
+std::string StatusText(int status)
+{
+#ifdef _WIN32
+    return "exit status " + std::to_string(status);
+#else
+    if (status == -1)
+        return "the shell could not be started";
+    if (WIFSIGNALED(status))
+        return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+#endif
 }
 
 // Runs the signing command over the built installer and keeps its output
@@ -168,15 +207,22 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
         std::remove(signedPath.c_str());
     };
     std::string error;
+#ifdef _WIN32
+    // cmd expands %...% even inside quotes, and a quote would end them.
+    if (outPath.find_first_of("\"%") != std::string::npos) {
+        std::fprintf(stderr, "mksetup: %s: a name with \" or %% cannot be passed to the signing command\n",
+                     outPath.c_str());
+        return kUsage;
+    }
+#endif
     std::remove(signedPath.c_str());
     if (!WriteFileAtomically(unsignedPath, installer, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
-    std::string line = Replace(Replace(command, "{in}", ShellQuote(unsignedPath)), "{out}", ShellQuote(signedPath));
-    int status = std::system(line.c_str());
+    int status = std::system(ExpandSignCommand(command, unsignedPath, signedPath).c_str());
     if (status != 0) {
-        std::fprintf(stderr, "mksetup: the signing command failed (status %d): %s\n", status, line.c_str());
+        std::fprintf(stderr, "mksetup: the signing command failed (%s)\n", StatusText(status).c_str());
         cleanUp();
         return kProblems;
     }
@@ -196,11 +242,7 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
         cleanUp();
         return kProblems;
     }
-    uint64_t after = walk.fileSize - walk.trailerEnd;
-    std::printf("%s: signed, %llu bytes follow the trailer (at most %d may)%s\n", outPath.c_str(),
-                (unsigned long long)after, (int)kMaxBytesAfterTrailer,
-                walk.signature.present ? (", signature of " + std::to_string(walk.signature.size) + " bytes").c_str()
-                                       : ", but the file has no signature directory");
+    std::printf("%s: %s\n", outPath.c_str(), SignatureText(walk).c_str());
     std::remove(unsignedPath.c_str());
     if (!MoveIntoPlace(signedPath, outPath)) {
         std::fprintf(stderr, "mksetup: %s: could not be written\n", outPath.c_str());
@@ -382,10 +424,10 @@ int List(const std::vector<std::string>& args)
     if (json) {
         std::printf("{\n  \"file\": %s,\n  \"size\": %llu,\n  \"markerFound\": %s,\n"
                     "  \"firstRecordOffset\": %u,\n  \"trailerOffset\": %u,\n  \"trailerEnd\": %u,\n"
-                    "  \"bytesAfterTrailer\": %llu,\n  \"signature\": %s,\n  \"records\": [",
+                    "  \"bytesAfterTrailer\": %llu,\n  \"payloadEnd\": %u,\n  \"signature\": %s,\n  \"records\": [",
                     JsonString(path).c_str(), (unsigned long long)walk.fileSize, walk.markerFound ? "true" : "false",
                     walk.firstRecordOffset, trailerOffset, walk.trailerEnd,
-                    (unsigned long long)(walk.fileSize - walk.trailerEnd),
+                    BytesAfterTrailer(walk), walk.signature.payloadEnd,
                     walk.signature.present ? ("{\"offset\": " + std::to_string(walk.signature.offset) +
                                               ", \"size\": " + std::to_string(walk.signature.size) + "}")
                                                  .c_str()
@@ -411,8 +453,7 @@ int List(const std::vector<std::string>& args)
         std::printf("%s: %llu bytes\n", path.c_str(), (unsigned long long)walk.fileSize);
         std::printf("first record at offset %u\n", walk.firstRecordOffset);
         if (walk.markerFound)
-            std::printf("trailer at offset %u, %llu bytes follow it\n", trailerOffset,
-                        (unsigned long long)(walk.fileSize - walk.trailerEnd));
+            std::printf("trailer at offset %u, %llu bytes follow it\n", trailerOffset, BytesAfterTrailer(walk));
         else
             std::printf("no trailer marker in the last %d bytes\n", (int)kScanWindow);
         std::printf("%s\n", SignatureText(walk).c_str());
@@ -458,7 +499,7 @@ int Verify(const std::vector<std::string>& args)
     if (!walk.Ok())
         return kProblems;
     std::printf("%s: %s; %llu bytes follow the trailer (at most %d may)\n", args[0].c_str(), SignatureText(walk).c_str(),
-                (unsigned long long)(walk.fileSize - walk.trailerEnd), (int)kMaxBytesAfterTrailer);
+                BytesAfterTrailer(walk), (int)kMaxBytesAfterTrailer);
     std::printf("%s: OK: the unpacker extracts all %zu records (the manifest and %zu files)\n", args[0].c_str(),
                 walk.records.size(), walk.records.size() - 1);
     return kOk;
@@ -492,9 +533,7 @@ int Extract(const std::vector<std::string>& args)
         {
             record = r;
             path = JoinPath(folder, OutputName(r.index));
-            file = std::fopen((path + ".partial").c_str(), "wb");
-            if (!file)
-                error = path + ".partial: " + std::strerror(errno);
+            file = CreateNewFile(path + ".partial", &error);
             return file != nullptr;
         }
         bool Write(const uint8_t* data, size_t size) override
