@@ -18,7 +18,9 @@ enum {
     kExtractRecordFailed = -5,      // a nested call failed (it has reported)
     kExtractPayloadUnreadable = -6, // the top-level call caught a fault: the
                                     // trailer, record 0's header or stream lie
-                                    // outside the file, or reading them faulted
+                                    // outside the file, a signed file's
+                                    // certificate table does not end it, or
+                                    // reading them faulted
 };
 
 // Extracts one record, and for the top-level call all that the manifest
@@ -47,8 +49,13 @@ enum {
 // ExtractFiles". The top-level call then returns -6. A nested call returns
 // its own record offset when its header could not be read (the manifest
 // named a record that is not there; the loop goes on), and -4 when its
-// output file was being filled (it would be left damaged). A fault inside
-// GetViewFile ends the thread instead (see there).
+// stream lies outside the file (found before its output file is created)
+// or its output file was being filled (it would be left damaged). A fault
+// inside GetViewFile ends the thread instead (see there).
+//
+// The payload is read only from the payload-bearing part of the file: in a
+// signed file, what lies before the Authenticode certificate table. Record
+// 1, the second stage, gets no "~~" fallback name.
 ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex);
 
 // The worker thread: extracts into the working folder it is given, sends
