@@ -326,6 +326,7 @@ TEST_F(MksetupTest, FileNamesNeverBecomeShellTextAndTemporariesNeverFollowLinks)
     // Each a way out of naive quoting: a placeholder, a substitution,
     // quotes and blanks.
     std::string setup = dir_ + "/we {out} $(touch pwned) 'q\"b.exe";
+    std::remove("pwned");
     ToolRun signedRun = Tool("build --stub " + Quote(stub_) + " -o " + Quote(setup) + " --sign " +
                              Quote("cp {in} {out}") + " " + Quote(files[0]));
     EXPECT_EQ(0, signedRun.exitCode) << signedRun.err;
