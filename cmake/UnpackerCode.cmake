@@ -22,4 +22,14 @@ if(WIN32)
   if(CMAKE_BUILD_TYPE STREQUAL "MinSizeRel")
     add_link_options(-s)
   endif()
+  include(${CMAKE_CURRENT_LIST_DIR}/Libdeflate.cmake)
+else()
+  # Debian's libdeflate-dev, the static archive where there is one.
+  find_library(LIBDEFLATE_LIBRARY NAMES libdeflate.a deflate REQUIRED)
+  find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h REQUIRED)
+  add_library(libdeflate_decompress INTERFACE IMPORTED GLOBAL)
+  set_target_properties(libdeflate_decompress PROPERTIES
+    INTERFACE_LINK_LIBRARIES ${LIBDEFLATE_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${LIBDEFLATE_INCLUDE_DIR})
+  add_library(libdeflate_compress ALIAS libdeflate_decompress)
 endif()

@@ -3,10 +3,16 @@
 #include "../report/report_error.h"
 #include "../unpacker/process_state.h"
 #include "fault_guard.h"
+#include "inflate_stream.h"
 #include "payload_format.h"
 #include "view_file.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
+
+// One decompressor for the whole run, made by the top-level call and freed
+// when it returns; NULL when there was no memory for it (every record then
+// fails with zlib's Z_MEM_ERROR). Worker thread only.
+static libdeflate_decompressor* g_decompressor;
 
 // What one call has reached, kept where its catch-all can read it after a
 // fault.
@@ -135,11 +141,10 @@ static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD re
 
     call->filling = TRUE;
     ZeroMemory(call->outputView, outputSize);
-    uLongf inflated = outputSize;
-    int code = uncompress((Bytef*)call->outputView, &inflated, moduleBase + recordOffset + kRecordHeaderSize,
-                          header.CompressedSize);
+    int code = InflateStream(g_decompressor, moduleBase + recordOffset + kRecordHeaderSize, header.CompressedSize,
+                             (uint8_t*)call->outputView, outputSize);
     call->filling = FALSE;
-    if (code != Z_OK) {
+    if (code != kInflateOk) {
         char message[kLogLineSize];
         wsprintfA(message, "Error in uncompress routine %i", code);
         Report(message);
@@ -175,7 +180,8 @@ static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD re
     }
 }
 
-ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex)
+static ExtractResult ExtractGuarded(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset,
+                                    int recordIndex)
 {
     FaultGuard guard;
     ExtractCall call = {recordOffset, FALSE, NULL, NULL, kExtractDone, &guard};
@@ -194,6 +200,17 @@ ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD r
     if (call.filling)
         return kExtractInflateFailed;      // the output file is damaged
     return (ExtractResult)call.runningOffset;
+}
+
+ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex)
+{
+    if (moduleBase)
+        return ExtractGuarded(workingFolder, moduleBase, recordOffset, recordIndex);
+    g_decompressor = libdeflate_alloc_decompressor();
+    ExtractResult result = ExtractGuarded(workingFolder, moduleBase, recordOffset, recordIndex);
+    libdeflate_free_decompressor(g_decompressor);
+    g_decompressor = NULL;
+    return result;
 }
 
 DWORD WINAPI ExtractThreadProc(LPVOID workingFolder)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the demo need on a Debian 12
-# machine. Idempotent: when every package is present it only checks and exits.
+# machine, and fetches libdeflate's sources for the Windows builds.
+# Idempotent: when everything is there it only checks and exits.
 set -euo pipefail
 
 packages=(
@@ -32,14 +33,49 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "setup: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-[ "$add_i386" -eq 0 ] || $sudo dpkg --add-architecture i386
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  [ "$add_i386" -eq 0 ] || $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# libdeflate's sources, for the Windows builds (Debian ships no MinGW
+# build of it): Debian's source package, fetched by apt with a private
+# configuration whose deb-src entries are derived from this machine's own
+# sources (apt verifies them as usual; the system's configuration is not
+# touched), then the tarball checked against the pinned hash. Kept in a
+# cache outside the source tree; CMake looks for it there.
+libdeflate_version=1.14
+libdeflate_debian=1.14-1
+libdeflate_sha256=89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac
+cache="$HOME/.cache/veltrano-setup"
+if [ ! -f "$cache/libdeflate-$libdeflate_version/.verified" ]; then
+  echo "setup: fetching libdeflate $libdeflate_debian's sources into $cache"
+  apt="$cache/apt"
+  rm -rf "$apt" "$cache/libdeflate-$libdeflate_version"
+  mkdir -p "$apt/sources.list.d" "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/download"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt/sources.list.d/$(basename "$f")"
+  done
+  if [ -f /etc/apt/sources.list ]; then
+    sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list >"$apt/sources.list"
+  else
+    : >"$apt/sources.list"
+  fi
+  options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/sources.list.d"
+           -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Debug::NoLocking=1)
+  # As root, apt would hand the download to its _apt user, who cannot
+  # write into this cache.
+  [ "$(id -u)" -ne 0 ] || options+=(-o APT::Sandbox::User=root)
+  apt-get "${options[@]}" -qq update
+  (cd "$apt/download" && apt-get "${options[@]}" -qq source --download-only "libdeflate=$libdeflate_debian" >/dev/null)
+  tarball="$apt/download/libdeflate_$libdeflate_version.orig.tar.gz"
+  echo "$libdeflate_sha256  $tarball" | sha256sum -c --quiet -
+  tar -xzf "$tarball" -C "$cache"
+  touch "$cache/libdeflate-$libdeflate_version/.verified"
+  rm -rf "$apt"
+fi

@@ -1,0 +1,28 @@
+// InflateStream: one record's zlib stream into its output, as the unpacker
+// inflates it, with libdeflate. Shared by the unpacker and the host tests;
+// no Windows dependency.
+#ifndef EXTRACT_INFLATE_STREAM_H
+#define EXTRACT_INFLATE_STREAM_H
+
+#include <stdint.h>
+
+struct libdeflate_decompressor;
+
+// zlib's result codes, which the unpacker's report has always carried.
+enum {
+    kInflateOk = 0,           // Z_OK
+    kInflateBadData = -3,     // Z_DATA_ERROR: corrupt, cut short, preset dictionary
+    kInflateNoMemory = -4,    // Z_MEM_ERROR: no decompressor
+    kInflateTooLarge = -5,    // Z_BUF_ERROR: more output than outSize
+};
+
+// Inflates the zlib-format stream in[0, inSize) into out[0, outSize) and
+// returns one of the codes above, the same that zlib's uncompress gives for
+// the same stream and room. A stream that inflates to fewer than outSize
+// bytes succeeds; the rest of out is left as it was (the unpacker's output
+// is zero-filled). decompressor: from libdeflate_alloc_decompressor, NULL
+// when that failed; one serves any number of streams, one at a time.
+int InflateStream(libdeflate_decompressor* decompressor, const uint8_t* in, uint32_t inSize, uint8_t* out,
+                  uint32_t outSize);
+
+#endif
