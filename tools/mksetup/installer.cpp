@@ -1,9 +1,7 @@
 #include "installer.h"
 
-#include <zlib.h>
-#ifdef SETUP_HAVE_LIBDEFLATE
 #include <libdeflate.h>
-#endif
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -20,18 +18,9 @@ Bytes ZlibCompress(const uint8_t* data, size_t size, int level)
     return out;
 }
 
-bool HaveLibdeflate()
-{
-#ifdef SETUP_HAVE_LIBDEFLATE
-    return true;
-#else
-    return false;
-#endif
-}
-
 Compressor DefaultCompressor()
 {
-    return HaveLibdeflate() ? Compressor::kLibdeflate : Compressor::kZlib;
+    return Compressor::kLibdeflate;
 }
 
 int DefaultLevel(Compressor compressor)
@@ -46,7 +35,6 @@ int MaxLevel(Compressor compressor)
 
 Bytes CompressStream(const uint8_t* data, size_t size, Compressor compressor, int level)
 {
-#ifdef SETUP_HAVE_LIBDEFLATE
     if (compressor == Compressor::kLibdeflate) {
         libdeflate_compressor* c = libdeflate_alloc_compressor(level);
         if (!c)
@@ -56,8 +44,6 @@ Bytes CompressStream(const uint8_t* data, size_t size, Compressor compressor, in
         libdeflate_free_compressor(c);
         return out;
     }
-#endif
-    (void)compressor;
     return ZlibCompress(data, size, level);
 }
 
@@ -176,10 +162,6 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
         *error = "no FILE given: record 1 is the program that the unpacker starts";
         return false;
     }
-    if (options.compressor == Compressor::kLibdeflate && !HaveLibdeflate()) {
-        *error = "this mksetup was built without libdeflate";
-        return false;
-    }
     if (options.level < 0 || options.level > MaxLevel(options.compressor)) {
         *error = "--level must be 0 to " + std::to_string(MaxLevel(options.compressor));
         return false;
@@ -234,9 +216,13 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
     FindPayloadEnd(result.data(), (uint32_t)result.size(), &trailerEnd);
     if (trailerEnd != result.size()) {
         uint64_t at = trailerEnd - kEndMarkerLength - 1;
+        // In the stub only a stub that stores the marker whole can have it;
+        // in a record it is chance, which other compressed bytes undo.
+        std::string advice = at < starts[0] ? "use an unpacker built from this project, which holds no copy of it"
+                                            : "another --level or --compressor packs that record differently";
         *error = PartAt(at, starts, manifest, files) + ": the marker bytes \"" + EndMarkerText() + "\" occur at offset " +
                  std::to_string(at) + ", within the last " + std::to_string(kScanWindow) +
-                 " bytes before the trailer; the unpacker would take them for the trailer (a higher --level may help)";
+                 " bytes before the trailer; the unpacker would take them for the trailer (" + advice + ")";
         return false;
     }
     *out = std::move(result);

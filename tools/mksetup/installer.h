@@ -29,10 +29,9 @@ Bytes ZlibCompress(const uint8_t* data, size_t size, int level);
 
 // Which compressor writes the records' streams. Both write the zlib format
 // without a preset dictionary, with a window of at most 32 KB, as the
-// unpacker's uncompress reads it. libdeflate's strongest level packs
-// smaller; it is there where mksetup was built with it (Linux).
+// unpacker reads it. libdeflate's strongest level packs smaller, and is the
+// default on Linux and Windows alike (the same version: the same bytes).
 enum class Compressor { kZlib, kLibdeflate };
-bool HaveLibdeflate();
 Compressor DefaultCompressor();
 int DefaultLevel(Compressor compressor);  // 9 for zlib, 12 for libdeflate
 int MaxLevel(Compressor compressor);

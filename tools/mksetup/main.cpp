@@ -46,8 +46,8 @@ const char kBuildHelp[] =
     "installers.\n"
     "\n"
     "  --compressor libdeflate|zlib\n"
-    "              what writes the zlib-format streams (default libdeflate\n"
-    "              where this mksetup has it, which packs smaller; else zlib)\n"
+    "              what writes the zlib-format streams (default libdeflate,\n"
+    "              which packs smaller)\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
     "  --sign COMMAND\n"
     "              sign the installer: COMMAND runs through the shell with {in}\n"
@@ -284,10 +284,6 @@ int Build(const std::vector<std::string>& args)
             if (!value(&text) || (text != "zlib" && text != "libdeflate"))
                 return Usage(kBuildHelp, "--compressor takes libdeflate or zlib");
             compressor = text == "zlib" ? Compressor::kZlib : Compressor::kLibdeflate;
-            if (compressor == Compressor::kLibdeflate && !HaveLibdeflate()) {
-                std::fprintf(stderr, "mksetup: this mksetup was built without libdeflate\n");
-                return kUsage;
-            }
         } else if (a == "--sign") {
             if (!value(&signCommand) || signCommand.find("{in}") == std::string::npos ||
                 signCommand.find("{out}") == std::string::npos)
