@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release archive: OUT_DIR/veltrano-setup-<VERSION>.tar.gz with
 # the 32-bit unpacker, mksetup for Linux (x86-64) and for Windows (32-bit),
-# the README, the licence and SHA256SUMS, plus a .sha256 of the archive.
+# the README, the licence, the notices of the libraries linked into them
+# (libdeflate, zlib) and SHA256SUMS, plus a .sha256 of the archive.
 # With SOURCE_DATE_EPOCH set (default: the last commit's time), two runs
 # give byte-identical archives: fixed order, owners, modes and times.
 #
@@ -29,7 +30,24 @@ install -m 0755 build/release/tools/mksetup/mksetup "$stage/mksetup"
 install -m 0755 build/win32/tools/mksetup/mksetup.exe "$stage/mksetup.exe"
 install -m 0644 README.md "$stage/README.md"
 install -m 0644 LICENSE "$stage/LICENSE"
-(cd "$stage" && sha256sum LICENSE README.md mksetup mksetup.exe unpacker.exe >SHA256SUMS && chmod 0644 SHA256SUMS)
+# libdeflate is in all three programs, zlib in both mksetups: their licences,
+# taken from the sources and headers the programs were built with.
+libdeflate=$(cmake -L -N build/win32 | sed -n 's/^LIBDEFLATE_SOURCE_DIR:PATH=//p')
+{
+  echo "Third-party software in these programs"
+  echo
+  echo "== libdeflate $(basename "$libdeflate" | sed 's/^libdeflate-//') (unpacker.exe, mksetup, mksetup.exe)"
+  echo
+  cat "$libdeflate/COPYING"
+  echo
+  echo "== zlib $(sed -n 's/^#define ZLIB_VERSION "\(.*\)"/\1/p' /usr/include/zlib.h) (mksetup, mksetup.exe)"
+  echo
+  # The licence is the header's opening comment.
+  sed -n '/Copyright (C)/,/\*\//p' /usr/include/zlib.h | sed 's/^  //; /\*\//d'
+} >"$stage/THIRD_PARTY_NOTICES"
+chmod 0644 "$stage/THIRD_PARTY_NOTICES"
+(cd "$stage" && sha256sum LICENSE README.md THIRD_PARTY_NOTICES mksetup mksetup.exe unpacker.exe >SHA256SUMS &&
+  chmod 0644 SHA256SUMS)
 touch -h -d "@$epoch" "$stage" "$stage"/*
 
 tar --sort=name --owner=0 --group=0 --numeric-owner --mtime="@$epoch" --format=gnu \

@@ -19,6 +19,7 @@ expected="$name/
 $name/LICENSE
 $name/README.md
 $name/SHA256SUMS
+$name/THIRD_PARTY_NOTICES
 $name/mksetup
 $name/mksetup.exe
 $name/unpacker.exe"
@@ -38,6 +39,8 @@ tar -xzf "$archive" -C "$look"
 (cd "$look/$name" && sha256sum -c SHA256SUMS >/dev/null)
 cmp "$look/$name/unpacker.exe" "$root/build/win32/unpacker/unpacker.exe"
 cmp "$look/$name/LICENSE" "$root/LICENSE"
+grep -q "Copyright 2016 Eric Biggers" "$look/$name/THIRD_PARTY_NOTICES"
+grep -q "Jean-loup Gailly and Mark Adler" "$look/$name/THIRD_PARTY_NOTICES"
 # The unpacker is a 32-bit (PE32, i386) GUI program.
 exe="$look/$name/unpacker.exe"
 pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
