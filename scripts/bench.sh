@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks, printed as tables: extraction speed under Wine against the
-# limit any mapped-view design pays, the stub's size, payload size with
+# limit any mapped-view design pays and against the zlib build of the same
+# extraction, the stub's size, payload size with
 # libdeflate against zlib level 9, and mksetup verify/extract throughput.
 #
 #   scripts/bench.sh [MEGABYTES]     (default 256)
@@ -18,7 +19,7 @@ done
 echo "Machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(uname -sr), $(/usr/lib/wine/wine64 --version 2>/dev/null)"
 echo
 echo "## Stub size"
-echo "| 32-bit unpacker with all its resources | $(stat -c %s build/win32/unpacker/unpacker.exe) bytes | goal 61440 (60 KiB) |"
+echo "| 32-bit unpacker with all its resources | $(stat -c %s build/win32/unpacker/unpacker.exe) bytes | goal 40960 (40 KiB) |"
 
 echo
 echo "## Payload size"
@@ -46,8 +47,27 @@ for preset in win32 win64; do
   echo "## Extraction under Wine, $megabytes MB, $preset build"
   run="$root/build/bench-run/$preset"
   mkdir -p "$run"
-  bash scripts/wine-run.sh "$state" "build/$preset/bench/extract_bench.exe" make \
-    "$(winpath "$run/setup-bench.exe")" "$megabytes" >/dev/null
-  bash scripts/wine-run.sh "$state" "$run/setup-bench.exe" run "$(winpath "$run/work")\\"
+  # Each build three times, alternating, each from a fresh working folder;
+  # the fastest run of each counts (the first runs pay for a cold cache).
+  seconds() { awk -F'|' '/^\| extraction of/ {gsub(/[ s]/, "", $3); print $3}' "$1"; }
+  for variant in extract_bench extract_bench_zlib; do
+    bash scripts/wine-run.sh "$state" "build/$preset/bench/$variant.exe" make \
+      "$(winpath "$run/$variant-setup.exe")" "$megabytes" >/dev/null
+  done
+  for round in 1 2 3; do
+    for variant in extract_bench extract_bench_zlib; do
+      rm -rf "$run/$variant"
+      bash scripts/wine-run.sh "$state" "$run/$variant-setup.exe" run "$(winpath "$run/$variant")\\" \
+        >"$run/$variant-$round.txt"
+      best="$run/$variant.txt"
+      if [ ! -f "$best" ] || awk -v a="$(seconds "$run/$variant-$round.txt")" -v b="$(seconds "$best")" \
+        'BEGIN { exit !(a < b) }'; then
+        cp "$run/$variant-$round.txt" "$best"
+      fi
+    done
+  done
+  cat "$run/extract_bench.txt"
+  awk -v zlib="$(seconds "$run/extract_bench_zlib.txt")" -v deflate="$(seconds "$run/extract_bench.txt")" \
+    'BEGIN { printf "| the same extraction inflating with zlib | %.3f s | libdeflate %.2fx faster (goal 1.25x) |\n", zlib, zlib / deflate }'
   rm -rf "$run"
 done
