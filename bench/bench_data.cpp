@@ -1,4 +1,4 @@
-#include "bench_data.h"
+#include "bench/bench_data.h"
 
 #include <chrono>
 

@@ -3,7 +3,7 @@
 // runs. The same for the Windows and the host benchmark.
 #pragma once
 
-#include "mksetup/installer.h"
+#include "tools/mksetup/installer.h"
 
 #include <string>
 #include <vector>

@@ -10,7 +10,7 @@
 // pass of writes over freshly created and mapped files of the same sizes.
 // extract_bench_zlib.exe is the same program whose ExtractFiles inflates
 // with uncompress (zlib_inflate_stream.cpp), for the whole-run comparison.
-#include "bench_data.h"
+#include "bench/bench_data.h"
 #include "extract/extract_files.h"
 #include "extract/inflate_stream.h"
 #include "extract/payload_format.h"
@@ -75,7 +75,7 @@ static int Run(const std::string& work)
     CreateDirectoryA(work.c_str(), NULL);
     g_moduleHandle = GetModuleHandleA(NULL);
     lstrcpynA(g_workingFolder, work.c_str(), MAX_PATH);
-    wsprintfA(g_logPath, "%s%s", g_workingFolder, "setup_error.log");
+    wsprintfA(g_logPath, "%s%s", g_workingFolder, kLogName);
 
     // The extraction, as the worker runs it.
     double start = Now();

@@ -4,8 +4,8 @@
 //                                   libdeflate level 12 over the files
 //   host_bench tools MKSETUP [MB]   mksetup verify and extract against an
 //                                   uncompress-only limit
-#include "bench_data.h"
-#include "mksetup/file_io.h"
+#include "bench/bench_data.h"
+#include "tools/mksetup/file_io.h"
 
 #include <zlib.h>
 

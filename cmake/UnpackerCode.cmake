@@ -4,7 +4,6 @@ function(unpacker_code target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
 if(WIN32)

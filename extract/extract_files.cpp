@@ -1,11 +1,11 @@
-#include "extract_files.h"
+#include "extract/extract_files.h"
 
-#include "../report/report_error.h"
-#include "../unpacker/process_state.h"
-#include "fault_guard.h"
-#include "inflate_stream.h"
-#include "payload_format.h"
-#include "view_file.h"
+#include "report/report_error.h"
+#include "unpacker/process_state.h"
+#include "extract/fault_guard.h"
+#include "extract/inflate_stream.h"
+#include "extract/payload_format.h"
+#include "extract/view_file.h"
 
 #include <libdeflate.h>
 
@@ -14,14 +14,19 @@
 // fails with zlib's Z_MEM_ERROR). Worker thread only.
 static libdeflate_decompressor* g_decompressor;
 
+// The length of the payload-bearing part of the executable's view, which
+// bounds every read of the payload. Worker thread only: written by the
+// top-level call once it has mapped the file, read by the nested calls.
+static uint32_t g_payloadEnd;
+
 // What one call has reached, kept where its catch-all can read it after a
 // fault.
 struct ExtractCall {
     DWORD runningOffset;  // the offset this call would hand on
-    BOOL filling;         // the output view is being zero-filled or inflated
+    BOOL topLevel;        // the call that maps the executable
+    BOOL filling;         // the output is being checked, zero-filled or inflated
     LPVOID moduleView;    // the executable, mapped by the top-level call
     LPVOID outputView;    // this call's output file (the manifest at top level)
-    ExtractResult result; // set when the call ends without a fault
     FaultGuard* guard;    // told about each view the call maps
 };
 
@@ -43,6 +48,21 @@ static void ReleaseViews(ExtractCall* call)
     call->moduleView = NULL;
 }
 
+// A fault, or a part of the payload that does not lie in the file: the
+// report, and what the call can still answer. Nothing of a top-level call
+// may be trusted then; an output being filled would be left damaged; else
+// the loop goes on from where this call had come.
+static ExtractResult Unreadable(ExtractCall* call)
+{
+    Report("Unexpected error in unpacker's ExtractFiles");
+    ReleaseViews(call);
+    if (call->topLevel)
+        return kExtractPayloadUnreadable;
+    if (call->filling)
+        return kExtractInflateFailed;
+    return (ExtractResult)call->runningOffset;
+}
+
 static int DecimalDigits(int n)
 {
     int digits = 1;
@@ -55,76 +75,110 @@ static int DecimalDigits(int n)
 // fit (the front end keeps the folder short enough; this is the last guard).
 static BOOL FormatOutputName(LPSTR name, LPCSTR folder, int index)
 {
-    if (lstrlenA(folder) + lstrlenA("KVFiles") + DecimalDigits(index) + lstrlenA(".tmp") >= MAX_PATH)
+    if (lstrlenA(folder) + lstrlenA(kOutputPrefix) + DecimalDigits(index) + lstrlenA(".tmp") >= MAX_PATH)
         return FALSE;
-    wsprintfA(name, "%s%s%i.tmp", folder, "KVFiles", index);
+    wsprintfA(name, "%s%s%i.tmp", folder, kOutputPrefix, index);
     return TRUE;
 }
 
-// The body of ExtractFiles. Returns FALSE when a part of the payload that it
-// must read does not lie inside the file: that is handled as a fault.
-static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex,
-                          ExtractCall* call)
+// The executable's own path; FALSE after a report.
+static BOOL GetOwnPath(LPSTR path)
+{
+    DWORD length = GetModuleFileNameA(g_moduleHandle, path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)  // MAX_PATH: cut short, not a usable path
+        return TRUE;
+    Report("Could not GetModuleFileName in unpacker's ExtractFiles");
+    return FALSE;
+}
+
+// Record 0's offset, from the trailer; FALSE when it cannot be read. A
+// signed file's certificate table is no payload: the payload ends where the
+// table starts, and a table out of place means the file was tampered with.
+static BOOL FindFirstRecord(const BYTE* module, DWORD size, DWORD* offset)
+{
+    uint32_t trailerEnd;
+    PayloadTrailer trailer;
+    if (!FindPayloadBearingEnd(module, size, &g_payloadEnd))
+        return FALSE;
+    FindPayloadEnd(module, g_payloadEnd, &trailerEnd);
+    if (!ReadPayloadTrailer(module, g_payloadEnd, trailerEnd, &trailer))
+        return FALSE;
+    *offset = trailer.FirstRecordOffset;
+    return TRUE;
+}
+
+static void SetFileTimesFrom(const FileRecordHeader* header)
+{
+    g_creationTime.dwLowDateTime = (DWORD)header->CreationTime;
+    g_creationTime.dwHighDateTime = (DWORD)(header->CreationTime >> 32);
+    g_lastAccessTime.dwLowDateTime = (DWORD)header->LastAccessTime;
+    g_lastAccessTime.dwHighDateTime = (DWORD)(header->LastAccessTime >> 32);
+    g_lastWriteTime.dwLowDateTime = (DWORD)header->LastWriteTime;
+    g_lastWriteTime.dwHighDateTime = (DWORD)(header->LastWriteTime >> 32);
+}
+
+// Zero-fills the output and inflates the stream into it; zlib's code.
+static int FillOutput(const BYTE* stream, const FileRecordHeader* header, LPVOID output, DWORD size)
+{
+    ZeroMemory(output, size);
+    return InflateStream(g_decompressor, stream, header->CompressedSize, (uint8_t*)output, size);
+}
+
+// The manifest loop: record n for each tag <Pn=" the manifest holds, each
+// where the previous one ended.
+static ExtractResult ExtractNamedRecords(LPCSTR workingFolder, const BYTE* module, const BYTE* manifest, DWORD size,
+                                         ExtractCall* call)
+{
+    for (int n = 1;; ++n) {
+        char tag[kManifestTagSize];
+        FormatManifestTag((uint32_t)n, tag);
+        if (!ManifestHasTag(manifest, size, tag))
+            return kExtractDone;
+        ExtractResult nested = ExtractFiles(workingFolder, module, call->runningOffset, n);
+        call->runningOffset = (DWORD)nested;
+        // -1000 and below are offsets past 2 GB, not failures.
+        if (nested >= -999 && nested <= -1)
+            return kExtractRecordFailed;
+    }
+}
+
+// The body of ExtractFiles, step by step.
+static ExtractResult ExtractRecord(LPCSTR workingFolder, const BYTE* module, DWORD recordOffset, int recordIndex,
+                                   ExtractCall* call)
 {
     char name[MAX_PATH];
     if (!FormatOutputName(name, workingFolder, recordIndex)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         ReportError("Could not create file in unpacker's GetViewFile", workingFolder, TRUE, TRUE, "\r\n");
-        call->result = kExtractNoOutputFile;
-        return TRUE;
+        return kExtractNoOutputFile;
     }
 
-    if (!moduleBase) {
-        char modulePath[MAX_PATH];
-        DWORD length = GetModuleFileNameA(g_moduleHandle, modulePath, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) {  // MAX_PATH: cut short, not a usable path
-            Report("Could not GetModuleFileName in unpacker's ExtractFiles");
-            call->result = kExtractNoModulePath;
-            return TRUE;
-        }
+    if (call->topLevel) {
+        char path[MAX_PATH];
         DWORD moduleSize = 0;
-        call->moduleView = GetViewFile(modulePath, &moduleSize, GENERIC_READ, OPEN_EXISTING, FALSE, FALSE);
-        if (!call->moduleView) {
-            call->result = kExtractNoModuleView;
-            return TRUE;
-        }
-        moduleBase = (const BYTE*)call->moduleView;
-        FaultGuardWatch(call->guard, kModuleViewSlot, moduleBase, moduleSize);
-
-        // A signed file's certificate table is no payload: the payload ends
-        // where the table starts, and a table out of place means the file
-        // was tampered with.
-        uint32_t payloadEnd;
-        if (!FindPayloadBearingEnd(moduleBase, moduleSize, &payloadEnd))
-            return FALSE;
-        g_moduleViewSize = payloadEnd;
-        uint32_t trailerEnd;
-        FindPayloadEnd(moduleBase, payloadEnd, &trailerEnd);
-        PayloadTrailer trailer;
-        if (!ReadPayloadTrailer(moduleBase, payloadEnd, trailerEnd, &trailer))
-            return FALSE;
-        recordOffset = trailer.FirstRecordOffset;
+        if (!GetOwnPath(path))
+            return kExtractNoModulePath;
+        if (!(call->moduleView = GetViewFile(path, &moduleSize, GENERIC_READ, OPEN_EXISTING, FALSE, FALSE)))
+            return kExtractNoModuleView;
+        module = (const BYTE*)call->moduleView;
+        FaultGuardWatch(call->guard, kModuleViewSlot, module, moduleSize);
+        if (!FindFirstRecord(module, moduleSize, &recordOffset))
+            return Unreadable(call);
         call->runningOffset = recordOffset;
     }
 
     FileRecordHeader header;
-    if (!ReadRecordHeader(moduleBase, g_moduleViewSize, recordOffset, &header))
-        return FALSE;
-    g_creationTime.dwLowDateTime = (DWORD)header.CreationTime;
-    g_creationTime.dwHighDateTime = (DWORD)(header.CreationTime >> 32);
-    g_lastAccessTime.dwLowDateTime = (DWORD)header.LastAccessTime;
-    g_lastAccessTime.dwHighDateTime = (DWORD)(header.LastAccessTime >> 32);
-    g_lastWriteTime.dwLowDateTime = (DWORD)header.LastWriteTime;
-    g_lastWriteTime.dwHighDateTime = (DWORD)(header.LastWriteTime >> 32);
+    if (!ReadRecordHeader(module, g_payloadEnd, recordOffset, &header))
+        return Unreadable(call);
+    SetFileTimesFrom(&header);
     // From here on, whatever happens to this record, the next one starts here.
     call->runningOffset = recordOffset + kRecordHeaderSize + header.CompressedSize;
 
     // A stream outside the file is found before its output file is made: a
-    // damaged size must not create and zero-fill a file of that size. It
-    // counts as a failure while filling, as an unreadable stream would.
+    // damaged size must not create and zero-fill a file of that size.
     call->filling = TRUE;
-    if (!RecordStreamInside(g_moduleViewSize, recordOffset, &header))
-        return FALSE;
+    if (!RecordStreamInside(g_payloadEnd, recordOffset, &header))
+        return Unreadable(call);
     call->filling = FALSE;
 
     // The second stage is started by its own name: a held KVFiles1.tmp
@@ -134,72 +188,39 @@ static BOOL ExtractRecord(LPCSTR workingFolder, const BYTE* moduleBase, DWORD re
                                    recordIndex != 1);
     if (!call->outputView) {
         ReleaseViews(call);
-        call->result = kExtractNoOutputFile;
-        return TRUE;
+        return kExtractNoOutputFile;
     }
     FaultGuardWatch(call->guard, kOutputViewSlot, call->outputView, outputSize);
 
     call->filling = TRUE;
-    ZeroMemory(call->outputView, outputSize);
-    int code = InflateStream(g_decompressor, moduleBase + recordOffset + kRecordHeaderSize, header.CompressedSize,
-                             (uint8_t*)call->outputView, outputSize);
+    int code = FillOutput(module + recordOffset + kRecordHeaderSize, &header, call->outputView, outputSize);
     call->filling = FALSE;
     if (code != kInflateOk) {
         char message[kLogLineSize];
         wsprintfA(message, "Error in uncompress routine %i", code);
         Report(message);
         ReleaseViews(call);
-        call->result = kExtractInflateFailed;
-        return TRUE;
+        return kExtractInflateFailed;
     }
 
-    if (recordIndex != 0) {
-        ReleaseViews(call);
-        call->result = (ExtractResult)call->runningOffset;
-        return TRUE;
-    }
-
-    // The manifest is in the output view: extract each record it names.
-    const BYTE* manifest = (const BYTE*)call->outputView;
-    for (int n = 1;; ++n) {
-        char tag[kManifestTagSize];
-        FormatManifestTag((uint32_t)n, tag);
-        if (!ManifestHasTag(manifest, outputSize, tag)) {
-            ReleaseViews(call);
-            call->result = kExtractDone;
-            return TRUE;
-        }
-        ExtractResult nested = ExtractFiles(workingFolder, moduleBase, call->runningOffset, n);
-        call->runningOffset = (DWORD)nested;
-        // -1000 and below are offsets past 2 GB, not failures.
-        if (nested >= -999 && nested <= -1) {
-            ReleaseViews(call);
-            call->result = kExtractRecordFailed;
-            return TRUE;
-        }
-    }
+    ExtractResult result = (ExtractResult)call->runningOffset;
+    if (recordIndex == 0)  // the manifest is in the output view
+        result = ExtractNamedRecords(workingFolder, module, (const BYTE*)call->outputView, outputSize, call);
+    ReleaseViews(call);
+    return result;
 }
 
 static ExtractResult ExtractGuarded(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset,
                                     int recordIndex)
 {
     FaultGuard guard;
-    ExtractCall call = {recordOffset, FALSE, NULL, NULL, kExtractDone, &guard};
+    ExtractCall call = {recordOffset, moduleBase == NULL, FALSE, NULL, NULL, &guard};
     if (FaultGuardTry(&guard)) {
-        BOOL readable = ExtractRecord(workingFolder, moduleBase, recordOffset, recordIndex, &call);
+        ExtractResult result = ExtractRecord(workingFolder, moduleBase, recordOffset, recordIndex, &call);
         FaultGuardLeave(&guard);
-        if (readable)
-            return call.result;
+        return result;
     }
-
-    // A fault, or a header or stream outside the file.
-    Report("Unexpected error in unpacker's ExtractFiles");
-    ReleaseViews(&call);
-    if (!moduleBase)
-        return kExtractPayloadUnreadable;  // nothing of this run may be trusted
-    if (call.filling)
-        return kExtractInflateFailed;      // the output file is damaged
-    return (ExtractResult)call.runningOffset;
+    return Unreadable(&call);
 }
 
 ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex)

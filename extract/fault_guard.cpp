@@ -1,4 +1,4 @@
-#include "fault_guard.h"
+#include "extract/fault_guard.h"
 
 // The thread's innermost armed guard lives in this TLS slot.
 static volatile LONG g_guardSlot = (LONG)TLS_OUT_OF_INDEXES;

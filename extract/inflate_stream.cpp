@@ -1,4 +1,4 @@
-#include "inflate_stream.h"
+#include "extract/inflate_stream.h"
 
 #include <libdeflate.h>
 

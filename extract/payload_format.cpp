@@ -1,4 +1,4 @@
-#include "payload_format.h"
+#include "extract/payload_format.h"
 
 // The marker, each byte XOR kMarkerMask. Read through volatile so that the
 // compiler cannot fold the plain bytes back into a table of their own.

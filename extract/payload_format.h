@@ -48,6 +48,11 @@ enum {
     kMaxBytesAfterTrailer = kScanWindow - kEndMarkerLength - 1,
 };
 
+// Record n is extracted to "KVFiles<n>.tmp"; record 1, the second stage,
+// to kSecondStageName.
+static const char kOutputPrefix[] = "KVFiles";
+static const char kSecondStageName[] = "KVFiles1.tmp";
+
 // The marker "!--END FILE--!", 14 bytes, no terminating zero in the file.
 // No program that carries this module holds the 14 bytes in one piece: the
 // scan window of a small installer reaches back into its stub, which would

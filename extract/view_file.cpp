@@ -1,8 +1,8 @@
-#include "view_file.h"
+#include "extract/view_file.h"
 
-#include "../report/report_error.h"
-#include "../unpacker/process_state.h"
-#include "fault_guard.h"
+#include "report/report_error.h"
+#include "unpacker/process_state.h"
+#include "extract/fault_guard.h"
 
 static void ReportFileError(LPCSTR message, LPCSTR name)
 {

@@ -1,7 +1,7 @@
 // libFuzzer target: the installer walk that mksetup's list, verify and
 // extract share, over any bytes. It uses the payload format's trailer scan,
 // bounds checks, header reads and tag search, and inflates every record.
-#include "mksetup/installer.h"
+#include "tools/mksetup/installer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "report_error.h"
+#include "report/report_error.h"
 
-#include "../unpacker/process_state.h"
+#include "unpacker/process_state.h"
 
 // Appends as much of text as fits into a buffer of size bytes.
 static void AppendBounded(LPSTR buffer, int size, LPCSTR text)

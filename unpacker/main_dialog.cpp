@@ -1,8 +1,8 @@
-#include "main_dialog.h"
+#include "unpacker/main_dialog.h"
 
-#include "../extract/extract_files.h"
-#include "../report/report_error.h"
-#include "process_state.h"
+#include "extract/extract_files.h"
+#include "report/report_error.h"
+#include "unpacker/process_state.h"
 
 INT_PTR CALLBACK MainDlgProc(HWND, UINT message, WPARAM, LPARAM)
 {

@@ -4,6 +4,13 @@
 
 #include <windows.h>
 
+// The product's name: the dialog's title "Veltrano Setup", the product
+// mutex, and the last word of the log hand-off's messages.
+#define PRODUCT_NAME "Veltrano"
+
+// Start-up sends it once to the progress dialog, which starts the worker.
+#define UM_EXTRACT (WM_USER + 1000)
+
 // The progress dialog. UM_EXTRACT starts the worker thread (ExtractThreadProc
 // on g_workingFolder) and stores its handle in g_workerThread; if it cannot
 // be created, the failure is reported and the loop is told to quit.

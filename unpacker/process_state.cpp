@@ -1,4 +1,4 @@
-#include "process_state.h"
+#include "unpacker/process_state.h"
 
 HINSTANCE g_moduleHandle;
 char g_workingFolder[MAX_PATH];
@@ -9,4 +9,3 @@ HANDLE g_workerThread;
 FILETIME g_creationTime;
 FILETIME g_lastAccessTime;
 FILETIME g_lastWriteTime;
-DWORD g_moduleViewSize;

@@ -8,13 +8,6 @@
 
 #include <windows.h>
 
-// The product's name: the dialog's title "Veltrano Setup", the product
-// mutex, and the last word of the log hand-off's messages.
-#define PRODUCT_NAME "Veltrano"
-
-// Start-up sends it once to the progress dialog, which starts the worker.
-#define UM_EXTRACT (WM_USER + 1000)
-
 // The executable's instance handle. Written by WinMain first thing; read by
 // the dialog creation and by ExtractFiles to find its own file.
 extern HINSTANCE g_moduleHandle;
@@ -24,7 +17,10 @@ extern HINSTANCE g_moduleHandle;
 // extraction and by the hand-off.
 extern char g_workingFolder[MAX_PATH];
 
-// g_workingFolder followed by "setup_error.log". Written by WinMain before
+// The setup error log's name in the working folder and in Documents.
+static const char kLogName[] = "setup_error.log";
+
+// g_workingFolder followed by kLogName. Written by WinMain before
 // the first logged report; read by ReportError on both threads and by the
 // hand-off.
 extern char g_logPath[MAX_PATH];
@@ -44,10 +40,5 @@ extern HANDLE g_workerThread;
 extern FILETIME g_creationTime;
 extern FILETIME g_lastAccessTime;
 extern FILETIME g_lastWriteTime;
-
-// The length of the executable's view, which bounds every read of the
-// payload. Worker thread only: written by the top-level ExtractFiles once it
-// has mapped the file, read by the nested calls it makes.
-extern DWORD g_moduleViewSize;
 
 #endif

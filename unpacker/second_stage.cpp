@@ -1,15 +1,15 @@
-#include "second_stage.h"
+#include "unpacker/second_stage.h"
 
-#include "../report/report_error.h"
-#include "process_state.h"
+#include "extract/payload_format.h"
+#include "report/report_error.h"
+#include "unpacker/main_dialog.h"
+#include "unpacker/process_state.h"
 
 #include <shlobj.h>
 
 // Exit codes from this value up, read unsigned (-1000 to -1), stop the install.
 static const DWORD kStopThreshold = 0xFFFFFC18;
 
-static const char kLogName[] = "setup_error.log";
-static const char kSecondStage[] = "KVFiles1.tmp";
 
 // Starts the second stage suspended. Its full path goes in as the
 // application name, so that a working folder with blanks in its path cannot
@@ -19,8 +19,8 @@ static void LaunchSecondStage(PROCESS_INFORMATION* process)
 {
     char application[MAX_PATH];
     char commandLine[MAX_PATH];
-    wsprintfA(application, "%s%s", g_workingFolder, kSecondStage);
-    wsprintfA(commandLine, "%s%s -0", g_workingFolder, kSecondStage);
+    wsprintfA(application, "%s%s", g_workingFolder, kSecondStageName);
+    wsprintfA(commandLine, "%s%s -0", g_workingFolder, kSecondStageName);
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;

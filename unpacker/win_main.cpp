@@ -1,9 +1,9 @@
 // The unpacker's entry: one copy at a time, the working folder, the
 // progress dialog, extraction on the worker thread, then the hand-off.
-#include "../report/report_error.h"
-#include "main_dialog.h"
-#include "process_state.h"
-#include "second_stage.h"
+#include "report/report_error.h"
+#include "unpacker/main_dialog.h"
+#include "unpacker/process_state.h"
+#include "unpacker/second_stage.h"
 
 #include <aclapi.h>
 #include <shlobj.h>
@@ -17,7 +17,6 @@
 #endif
 
 static const char kWorkingFolderName[] = "KVFiles_Setup_Temp";
-static const char kLogName[] = "setup_error.log";
 
 // The longest base path that leaves room, within MAX_PATH, for the working
 // folder's name and backslash (19) and then "setup_error.log" or

@@ -1,8 +1,8 @@
 // mksetup on the host: build, list, verify and extract through the real
 // command line, on real files with real times.
 #include "extract/inflate_stream.h"
-#include "mksetup/file_io.h"
-#include "mksetup/installer.h"
+#include "tools/mksetup/file_io.h"
+#include "tools/mksetup/installer.h"
 
 #include <libdeflate.h>
 

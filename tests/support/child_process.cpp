@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "tests/support/child_process.h"
 
 // This process's environment with the given variables set or replaced, as
 // an environment block.

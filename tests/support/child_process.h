@@ -1,7 +1,7 @@
 // Runs a real program as a child process, answering its message boxes.
 #pragma once
 
-#include "message_box_watcher.h"
+#include "tests/support/message_box_watcher.h"
 
 #include <functional>
 #include <map>

@@ -1,6 +1,6 @@
-#include "installer_under_test.h"
+#include "tests/support/installer_under_test.h"
 
-#include "test_files.h"
+#include "tests/support/test_files.h"
 
 mksetup::Bytes ToBytes(const std::string& s)
 {

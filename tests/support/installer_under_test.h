@@ -3,8 +3,8 @@
 // program, run with a temporary folder of the test's choosing.
 #pragma once
 
-#include "child_process.h"
-#include "mksetup/installer.h"
+#include "tests/support/child_process.h"
+#include "tools/mksetup/installer.h"
 
 #include <map>
 #include <string>

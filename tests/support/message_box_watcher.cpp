@@ -1,6 +1,6 @@
-#include "message_box_watcher.h"
+#include "tests/support/message_box_watcher.h"
 
-#include "screen/dc_pixels.h"
+#include "tests/support/dc_pixels.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "test_files.h"
+#include "tests/support/test_files.h"
 
 #include "unpacker/process_state.h"
 

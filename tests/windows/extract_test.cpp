@@ -1,9 +1,9 @@
 // The extraction driver over a real executable's own file: extract_probe.exe
 // copied with a payload appended, run as a child process under the same
 // system, its boxes answered, its exit code, files and log checked.
-#include "mksetup/installer.h"
-#include "support/child_process.h"
-#include "support/test_files.h"
+#include "tools/mksetup/installer.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,8 +1,8 @@
 // The front end's routines in this process: the message loop against real
 // worker threads, and the hand-off's stop threshold, launch failure and log
 // hand-off against a real second stage and real message boxes.
-#include "support/child_process.h"
-#include "support/test_files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 #include "unpacker/main_dialog.h"
 #include "unpacker/process_state.h"
 #include "unpacker/second_stage.h"

@@ -5,8 +5,8 @@
 // Writing through the view of a file whose pages the disk cannot hold
 // faults; the fault must be caught and reported, the install must stop,
 // and nothing may hang.
-#include "support/installer_under_test.h"
-#include "support/test_files.h"
+#include "tests/support/installer_under_test.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 

@@ -17,8 +17,8 @@
 //
 //   CAMPAIGN_CASES  how many cases (default 10)
 //   CAMPAIGN_SEED   the seed (default 20261206)
-#include "support/installer_under_test.h"
-#include "support/test_files.h"
+#include "tests/support/installer_under_test.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

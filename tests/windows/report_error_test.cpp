@@ -1,8 +1,8 @@
 // ReportError: the exact bytes of the setup error log and the exact boxes
 // the user sees.
 #include "report/report_error.h"
-#include "support/message_box_watcher.h"
-#include "support/test_files.h"
+#include "tests/support/message_box_watcher.h"
+#include "tests/support/test_files.h"
 #include "unpacker/process_state.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The unpacker's resources as the system reads them back, from this test's
 // build and from the other one (32-bit and x86-64), which must carry the
 // same ones.
-#include "support/child_process.h"
-#include "support/test_files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 

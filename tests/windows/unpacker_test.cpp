@@ -2,8 +2,8 @@
 // test second stage, started as the user would start them, their message
 // boxes read and answered, and what the user and the second stage see
 // checked.
-#include "support/installer_under_test.h"
-#include "support/test_files.h"
+#include "tests/support/installer_under_test.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

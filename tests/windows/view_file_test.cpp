@@ -1,8 +1,8 @@
 // GetViewFile on real files: the "~~" retry, sizes, access modes, times,
 // every reported failure, and a real fault that ends the calling thread.
 #include "extract/view_file.h"
-#include "support/message_box_watcher.h"
-#include "support/test_files.h"
+#include "tests/support/message_box_watcher.h"
+#include "tests/support/test_files.h"
 #include "unpacker/process_state.h"
 
 #include <gtest/gtest.h>

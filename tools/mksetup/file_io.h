@@ -1,7 +1,7 @@
 // Whole-file reads and writes with file times, on Linux and on Windows.
 #pragma once
 
-#include "installer.h"
+#include "tools/mksetup/installer.h"
 
 #include <cstdio>
 #include <string>

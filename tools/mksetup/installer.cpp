@@ -1,4 +1,4 @@
-#include "installer.h"
+#include "tools/mksetup/installer.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -289,7 +289,7 @@ PeSignature FindSignature(const uint8_t* data, uint64_t size)
 
 std::string OutputName(uint32_t index)
 {
-    return "KVFiles" + std::to_string(index) + ".tmp";
+    return kOutputPrefix + std::to_string(index) + ".tmp";
 }
 
 const char* ZlibCodeName(int code)

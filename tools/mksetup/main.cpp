@@ -1,7 +1,7 @@
 // mksetup: builds installers from the unpacker and a set of files, and
 // lists, verifies and extracts them exactly as the unpacker reads them.
-#include "file_io.h"
-#include "installer.h"
+#include "tools/mksetup/file_io.h"
+#include "tools/mksetup/installer.h"
 
 #include <cerrno>
 #include <cstdio>
