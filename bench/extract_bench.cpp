@@ -35,14 +35,7 @@ static std::string OwnPath()
 static int Make(const char* out, uint64_t megabytes)
 {
     std::vector<mksetup::InputFile> files = BenchFiles(megabytes << 20);
-    std::string manifestText;
-    std::vector<std::string> names;
-    for (const auto& f : files)
-        names.push_back(f.name);
-    mksetup::InputFile manifest;
-    manifest.path = "manifest";
-    manifestText = mksetup::DefaultManifest(names);
-    manifest.data.assign(manifestText.begin(), manifestText.end());
+    mksetup::InputFile manifest = mksetup::GeneratedManifest(files, 0);
     FILE* self = fopen(OwnPath().c_str(), "rb");
     mksetup::Bytes stub;
     for (int c; (c = fgetc(self)) != EOF;)

@@ -53,13 +53,7 @@ static double TimeCommand(const std::string& command)
 static int Tools(const std::string& mksetup, uint64_t megabytes)
 {
     std::vector<mksetup::InputFile> files = BenchFiles(megabytes << 20);
-    mksetup::InputFile manifest;
-    manifest.path = "manifest";
-    std::vector<std::string> names;
-    for (const auto& f : files)
-        names.push_back(f.name);
-    std::string text = mksetup::DefaultManifest(names);
-    manifest.data.assign(text.begin(), text.end());
+    mksetup::InputFile manifest = mksetup::GeneratedManifest(files, 0);
     mksetup::BuildOptions options;
     options.compressor = mksetup::Compressor::kZlib;
     options.level = 6;

@@ -45,6 +45,10 @@ def main():
         subprocess.run(["git", "-C", here, "worktree", "add", "--detach", tree, "HEAD"], check=True)
     for preset in ("host", "win32", "win64"):
         run(tree, "cmake", "--preset", preset, "--log-level=WARNING")
+    # What fails with no fault planted is no catch.
+    noise = set(caught_by(tree, ["host", "win32", "win64"]))
+    if noise:
+        print("failing with no fault planted: " + ", ".join(sorted(noise)) + "\n")
     print("| fault | caught by | what it plants |\n|---|---|---|")
     for ident, what, path, old, new, presets in faults():
         if only and ident not in only:
@@ -56,7 +60,7 @@ def main():
             continue
         try:
             open(source, "w").write(original.replace(old, new))
-            failed = caught_by(tree, presets)
+            failed = [name for name in caught_by(tree, presets) if name not in noise]
         finally:
             open(source, "w").write(original)
         print(f"| {ident} | {', '.join(failed) or 'MISSED'} | {what} |", flush=True)

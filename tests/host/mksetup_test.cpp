@@ -283,6 +283,10 @@ TEST_F(MksetupTest, BuildRefusesWhatTheUnpackerWouldMishandleAndLeavesNoOutput)
     EXPECT_EQ(2, Tool("build --stub " + Quote(stub_) + " -o x --compressor zlib --level 10 " + Quote(files[0])).exitCode);
     EXPECT_EQ(3, Tool("build --stub " + Quote(dir_ + "/missing") + " -o x " + Quote(files[0])).exitCode);
     EXPECT_EQ(0, Tool("build --help").exitCode);
+    std::ifstream version(PROJECT_DIR "/VERSION");
+    std::string released;
+    std::getline(version, released);
+    EXPECT_EQ("mksetup " + released + "\n", Tool("-V").out);
 }
 
 TEST_F(MksetupTest, SourceDateEpochMakesBuildsByteIdenticalAndClampsTimes)

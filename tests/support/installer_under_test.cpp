@@ -27,13 +27,7 @@ std::vector<mksetup::InputFile> TestPayloadFiles(const std::vector<mksetup::Byte
 
 mksetup::Bytes BuildTestInstaller(const std::vector<mksetup::InputFile>& files)
 {
-    mksetup::InputFile manifest;
-    manifest.path = "manifest";
-    std::vector<std::string> names;
-    for (const auto& f : files)
-        names.push_back(f.name);
-    manifest.data = ToBytes(mksetup::DefaultManifest(names));
-    manifest.times = {128800000000000000ull, 128800000000000000ull, 128800000000000000ull};
+    mksetup::InputFile manifest = mksetup::GeneratedManifest(files, 128800000000000000ull);
     mksetup::Bytes installer;
     std::string error;
     if (!mksetup::BuildInstaller(ToBytes(ReadWholeFile(ThisProgramsFolder() + "unpacker-stub.exe")), manifest, files,

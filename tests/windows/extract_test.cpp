@@ -429,10 +429,7 @@ TEST_F(ExtractTest, InstallerBuiltByMksetupUnpacksByteIdentical)
         f.times = TimesFor(i);
         files.push_back(f);
     }
-    mksetup::InputFile manifest;
-    manifest.path = "manifest";
-    std::string text = mksetup::DefaultManifest({"a", "b", "c", "d", "e"});
-    manifest.data = ToBytes(text);
+    mksetup::InputFile manifest = mksetup::GeneratedManifest(files, 0);
     manifest.times = TimesFor(0);
     Bytes installer;
     std::string error;

@@ -1,6 +1,7 @@
 // Building and reading installers: the unpacker's executable with the
 // payload appended. Portable C++17 on the shared payload format, for the
-// mksetup tool (Linux and Windows) and the tests.
+// mksetup tool (Linux and Windows) and the tests. build.cpp writes them,
+// walk.cpp reads them.
 #pragma once
 
 #include "extract/payload_format.h"
@@ -45,15 +46,16 @@ void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, co
 // Appends the 19-byte trailer.
 void AppendTrailer(Bytes& out, uint32_t firstRecordOffset);
 
-// One <Pn="NAME"> line per name, n from 1.
-std::string DefaultManifest(const std::vector<std::string>& names);
-
 struct InputFile {
     std::string path;  // as given, for messages
-    std::string name;  // base name, for the default manifest
+    std::string name;  // base name, for the generated manifest
     Bytes data;
     FileTimes times;
 };
+
+// The manifest made when none is given: one <Pn="NAME"> line per file, n
+// from 1, with all three times set to time.
+InputFile GeneratedManifest(const std::vector<InputFile>& files, uint64_t time);
 
 struct BuildOptions {
     Compressor compressor = DefaultCompressor();
@@ -75,6 +77,9 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
 
 // The tag numbers n of all <Pn=" in text (n >= 1, plain decimal).
 std::vector<uint64_t> ManifestTagNumbers(const std::string& text);
+
+// The trailer's marker, for messages.
+std::string EndMarkerText();
 
 // ---- Reading ----------------------------------------------------------
 

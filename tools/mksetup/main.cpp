@@ -29,7 +29,7 @@ const char kUsageText[] =
     "  verify   check that the unpacker would extract every record\n"
     "  extract  write an installer's records into a folder\n"
     "\n"
-    "mksetup COMMAND --help tells more. Exit codes: 0 success; 1 refused or\n"
+    "mksetup COMMAND --help tells more; mksetup --version its version. Exit codes: 0 success; 1 refused or\n"
     "problems found; 2 wrong usage; 3 a file could not be read or written.\n";
 
 const char kBuildHelp[] =
@@ -85,18 +85,74 @@ const char kExtractHelp[] =
     "Writes KVFiles<n>.tmp into DIR with the stored sizes and times, as the\n"
     "unpacker does (the creation time only where the system can set it).\n";
 
-bool WantsHelp(const std::vector<std::string>& args)
-{
-    for (const std::string& a : args)
-        if (a == "--help" || a == "-h")
-            return true;
-    return false;
-}
-
 int Usage(const char* help, const std::string& complaint)
 {
     std::fprintf(stderr, "mksetup: %s\n\n%s", complaint.c_str(), help);
     return kUsage;
+}
+
+// A plain decimal number from min to max; false for anything else.
+bool ParseNumber(const std::string& text, long long min, long long max, long long* value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("-0123456789", 0) != std::string::npos)
+        return false;
+    char* end = nullptr;
+    long long n = std::strtoll(text.c_str(), &end, 10);
+    if (*end || n < min || n > max)
+        return false;
+    *value = n;
+    return true;
+}
+
+// Every command's options, parsed in one place.
+struct Options {
+    bool help = false;
+    std::string stub, out, manifest, sign;
+    Compressor compressor = DefaultCompressor();
+    long long level = -1;  // -1: the compressor's default
+    bool json = false;
+    std::vector<std::string> operands;
+};
+
+// Parses args for a command that takes the options named in accepted
+// (e.g. " --stub -o --json "); "" or what is wrong with them.
+std::string ParseOptions(const std::vector<std::string>& args, const std::string& accepted, Options* o)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            o->help = true;
+            return "";
+        }
+        if (a.size() < 2 || a[0] != '-') {
+            o->operands.push_back(a);
+            continue;
+        }
+        if (accepted.find(" " + (a == "--output" ? std::string("-o") : a) + " ") == std::string::npos)
+            return "unknown option " + a;
+        if (a == "--json") {
+            o->json = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return a + " needs a value";
+        const std::string& value = args[++i];
+        if (a == "--stub")
+            o->stub = value;
+        else if (a == "-o" || a == "--output")
+            o->out = value;
+        else if (a == "--manifest")
+            o->manifest = value;
+        else if (a == "--sign")
+            o->sign = value;
+        else if (a == "--compressor" && (value == "zlib" || value == "libdeflate"))
+            o->compressor = value == "zlib" ? Compressor::kZlib : Compressor::kLibdeflate;
+        else if (a == "--compressor")
+            return "--compressor takes libdeflate or zlib";
+        else if (a == "--level" && !ParseNumber(value, 0, 99, &o->level))
+            return "--level takes a number";
+    }
+    return "";
 }
 
 std::string SignatureText(const InstallerWalk& walk)
@@ -254,67 +310,32 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
 
 int Build(const std::vector<std::string>& args)
 {
-    if (WantsHelp(args)) {
+    Options o;
+    std::string complaint = ParseOptions(args, " --stub -o --manifest --compressor --sign --level ", &o);
+    if (o.help) {
         std::fputs(kBuildHelp, stdout);
         return kOk;
     }
-    std::string stubPath, outPath, manifestPath, signCommand;
-    Compressor compressor = DefaultCompressor();
-    int level = -1;
-    std::vector<std::string> filePaths;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* into) {
-            if (i + 1 >= args.size())
-                return false;
-            *into = args[++i];
-            return true;
-        };
-        std::string text;
-        if (a == "--stub") {
-            if (!value(&stubPath))
-                return Usage(kBuildHelp, "--stub needs a file");
-        } else if (a == "-o" || a == "--output") {
-            if (!value(&outPath))
-                return Usage(kBuildHelp, "-o needs a file");
-        } else if (a == "--manifest") {
-            if (!value(&manifestPath))
-                return Usage(kBuildHelp, "--manifest needs a file");
-        } else if (a == "--compressor") {
-            if (!value(&text) || (text != "zlib" && text != "libdeflate"))
-                return Usage(kBuildHelp, "--compressor takes libdeflate or zlib");
-            compressor = text == "zlib" ? Compressor::kZlib : Compressor::kLibdeflate;
-        } else if (a == "--sign") {
-            if (!value(&signCommand) || signCommand.find("{in}") == std::string::npos ||
-                signCommand.find("{out}") == std::string::npos)
-                return Usage(kBuildHelp, "--sign needs a command with {in} and {out}");
-        } else if (a == "--level") {
-            char* end = nullptr;
-            if (!value(&text) || (level = (int)std::strtol(text.c_str(), &end, 10), *end) || text.empty() || level < 0)
-                return Usage(kBuildHelp, "--level takes a number");
-        } else if (a.size() > 1 && a[0] == '-') {
-            return Usage(kBuildHelp, "unknown option " + a);
-        } else {
-            filePaths.push_back(a);
-        }
-    }
-    if (stubPath.empty() || outPath.empty())
+    if (!complaint.empty())
+        return Usage(kBuildHelp, complaint);
+    if (o.stub.empty() || o.out.empty())
         return Usage(kBuildHelp, "--stub and -o are required");
-    if (level < 0)
-        level = DefaultLevel(compressor);
-    if (level > MaxLevel(compressor))
-        return Usage(kBuildHelp, "--level takes 0 to " + std::to_string(MaxLevel(compressor)) + " with this compressor");
-    if (filePaths.empty())
+    if (!o.sign.empty() && (o.sign.find("{in}") == std::string::npos || o.sign.find("{out}") == std::string::npos))
+        return Usage(kBuildHelp, "--sign needs a command with {in} and {out}");
+    if (o.level < 0)
+        o.level = DefaultLevel(o.compressor);
+    if (o.level > MaxLevel(o.compressor))
+        return Usage(kBuildHelp, "--level takes 0 to " + std::to_string(MaxLevel(o.compressor)) + " with this compressor");
+    if (o.operands.empty())
         return Usage(kBuildHelp, "no FILE given: record 1 is the program the unpacker starts");
 
     std::string error;
     BuildOptions options;
-    options.compressor = compressor;
-    options.level = level;
+    options.compressor = o.compressor;
+    options.level = (int)o.level;
     if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
-        char* end = nullptr;
-        long long seconds = std::strtoll(epoch, &end, 10);
-        if (!*epoch || *end) {
+        long long seconds;
+        if (!ParseNumber(epoch, 0, 253402300799, &seconds)) {  // up to 9999-12-31
             std::fprintf(stderr, "mksetup: SOURCE_DATE_EPOCH is not a number of seconds: %s\n", epoch);
             return kUsage;
         }
@@ -322,12 +343,12 @@ int Build(const std::vector<std::string>& args)
     }
 
     Bytes stub;
-    if (!ReadWholeFile(stubPath, &stub, &error)) {
+    if (!ReadWholeFile(o.stub, &stub, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
     std::vector<InputFile> files;
-    for (const std::string& path : filePaths) {
+    for (const std::string& path : o.operands) {
         InputFile f;
         f.path = path;
         f.name = BaseName(path);
@@ -339,19 +360,11 @@ int Build(const std::vector<std::string>& args)
         files.push_back(std::move(f));
     }
     InputFile manifest;
-    if (manifestPath.empty()) {
-        std::vector<std::string> names;
-        for (const InputFile& f : files)
-            names.push_back(f.name);
-        std::string text = DefaultManifest(names);
-        manifest.path = "the generated manifest";
-        manifest.data.assign(text.begin(), text.end());
-        uint64_t now = FileTimeFromUnix((int64_t)std::time(nullptr));
-        manifest.times = FileTimes{now, now, now};
+    if (o.manifest.empty()) {
+        manifest = GeneratedManifest(files, FileTimeFromUnix((int64_t)std::time(nullptr)));
     } else {
-        manifest.path = manifestPath;
-        if (!GetFileTimes(manifestPath, &manifest.times, &error) ||
-            !ReadWholeFile(manifestPath, &manifest.data, &error)) {
+        manifest.path = o.manifest;
+        if (!GetFileTimes(o.manifest, &manifest.times, &error) || !ReadWholeFile(o.manifest, &manifest.data, &error)) {
             std::fprintf(stderr, "mksetup: %s\n", error.c_str());
             return kIoError;
         }
@@ -370,13 +383,13 @@ int Build(const std::vector<std::string>& args)
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kProblems;
     }
-    if (!signCommand.empty())
-        return SignAndWrite(installer, outPath, signCommand, files.size());
-    if (!WriteFileAtomically(outPath, installer, &error)) {
+    if (!o.sign.empty())
+        return SignAndWrite(installer, o.out, o.sign, files.size());
+    if (!WriteFileAtomically(o.out, installer, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
-    std::printf("%s: %zu bytes, %zu files after the manifest\n", outPath.c_str(), installer.size(), files.size());
+    std::printf("%s: %zu bytes, %zu files after the manifest\n", o.out.c_str(), installer.size(), files.size());
     return kOk;
 }
 
@@ -393,24 +406,18 @@ bool LoadInstaller(const std::string& path, FileView* data)
 
 int List(const std::vector<std::string>& args)
 {
-    if (WantsHelp(args)) {
+    Options o;
+    std::string complaint = ParseOptions(args, " --json ", &o);
+    if (o.help) {
         std::fputs(kListHelp, stdout);
         return kOk;
     }
-    bool json = false;
-    std::string path;
-    for (const std::string& a : args) {
-        if (a == "--json")
-            json = true;
-        else if (a.size() > 1 && a[0] == '-')
-            return Usage(kListHelp, "unknown option " + a);
-        else if (path.empty())
-            path = a;
-        else
-            return Usage(kListHelp, "one SETUP.exe only");
-    }
-    if (path.empty())
-        return Usage(kListHelp, "no SETUP.exe given");
+    if (!complaint.empty())
+        return Usage(kListHelp, complaint);
+    if (o.operands.size() != 1)
+        return Usage(kListHelp, "one SETUP.exe, please");
+    const std::string& path = o.operands[0];
+    bool json = o.json;
     FileView data;
     if (!LoadInstaller(path, &data))
         return kIoError;
@@ -468,14 +475,16 @@ int List(const std::vector<std::string>& args)
 
 int Verify(const std::vector<std::string>& args)
 {
-    if (WantsHelp(args)) {
+    Options o;
+    std::string complaint = ParseOptions(args, " ", &o);
+    if (o.help) {
         std::fputs(kVerifyHelp, stdout);
         return kOk;
     }
-    if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
-        return Usage(kVerifyHelp, "one SETUP.exe, please");
+    if (!complaint.empty() || o.operands.size() != 1)
+        return Usage(kVerifyHelp, complaint.empty() ? "one SETUP.exe, please" : complaint);
     FileView data;
-    if (!LoadInstaller(args[0], &data))
+    if (!LoadInstaller(o.operands[0], &data))
         return kIoError;
     // Progress on a terminal; otherwise the inflated bytes go nowhere.
     struct Progress : RecordSink {
@@ -491,29 +500,31 @@ int Verify(const std::vector<std::string>& args)
     InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, showProgress ? &progress : nullptr);
     if (showProgress)
         std::fputs("\n", stderr);
-    PrintProblems(args[0], walk);
+    PrintProblems(o.operands[0], walk);
     if (!walk.Ok())
         return kProblems;
-    std::printf("%s: %s; %llu bytes follow the trailer (at most %d may)\n", args[0].c_str(), SignatureText(walk).c_str(),
+    std::printf("%s: %s; %llu bytes follow the trailer (at most %d may)\n", o.operands[0].c_str(), SignatureText(walk).c_str(),
                 BytesAfterTrailer(walk), (int)kMaxBytesAfterTrailer);
-    std::printf("%s: OK: the unpacker extracts all %zu records (the manifest and %zu files)\n", args[0].c_str(),
+    std::printf("%s: OK: the unpacker extracts all %zu records (the manifest and %zu files)\n", o.operands[0].c_str(),
                 walk.records.size(), walk.records.size() - 1);
     return kOk;
 }
 
 int Extract(const std::vector<std::string>& args)
 {
-    if (WantsHelp(args)) {
+    Options o;
+    std::string complaint = ParseOptions(args, " ", &o);
+    if (o.help) {
         std::fputs(kExtractHelp, stdout);
         return kOk;
     }
-    if (args.size() != 2)
-        return Usage(kExtractHelp, "SETUP.exe and DIR, please");
+    if (!complaint.empty() || o.operands.size() != 2)
+        return Usage(kExtractHelp, complaint.empty() ? "SETUP.exe and DIR, please" : complaint);
     FileView data;
-    if (!LoadInstaller(args[0], &data))
+    if (!LoadInstaller(o.operands[0], &data))
         return kIoError;
     std::string error;
-    if (!MakeFolder(args[1], &error)) {
+    if (!MakeFolder(o.operands[1], &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
@@ -560,16 +571,16 @@ int Extract(const std::vector<std::string>& args)
             return true;
         }
     } files;
-    files.folder = args[1];
+    files.folder = o.operands[1];
     InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, &files);
     bool ioFailed = !files.error.empty();
     if (ioFailed)
         std::fprintf(stderr, "mksetup: %s\n", files.error.c_str());
     size_t written = files.written;
-    PrintProblems(args[0], walk);
+    PrintProblems(o.operands[0], walk);
     if (ioFailed)
         return kIoError;
-    std::printf("%s: %zu files written to %s\n", args[0].c_str(), written, args[1].c_str());
+    std::printf("%s: %zu files written to %s\n", o.operands[0].c_str(), written, o.operands[1].c_str());
     return walk.Ok() ? kOk : kProblems;
 }
 
@@ -583,6 +594,10 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsageText, stdout);
+        return kOk;
+    }
+    if (command == "--version" || command == "-V") {
+        std::printf("mksetup %s\n", MKSETUP_VERSION);
         return kOk;
     }
     if (command == "build")
