@@ -39,7 +39,7 @@ echo
 state="$root/build/bench-wine"
 bash scripts/wine-session.sh start "$state" >/dev/null
 trap 'bash scripts/wine-session.sh stop "$state"; rm -rf "$root/build/bench-run"' EXIT
-winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+. scripts/wine-env.sh "$state"  # winpath; the session's HOME from here on
 # The same payload through each build's ExtractFiles: the 32-bit build is
 # the one that ships, the x86-64 build the one most tests run.
 for preset in win32 win64; do

@@ -39,7 +39,7 @@ echo
 state="$root/build/demo-wine"
 bash scripts/wine-session.sh start "$state" >/dev/null
 trap 'bash scripts/wine-session.sh stop "$state"' EXIT
-winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+. scripts/wine-env.sh "$state"  # winpath; the session's HOME from here on
 echo
 bash scripts/wine-run.sh "$state" build/win64/demo/run_demo.exe \
   "$(winpath "$out/setup-win64.exe")" "$(winpath "$out/temp")\\" "$(winpath "$out/progress-dialog.png")"

@@ -13,10 +13,5 @@ if [ ! -s "$state/display" ]; then
 fi
 export DISPLAY
 DISPLAY=$(cat "$state/display")
-export WINEPREFIX="$state/prefix"
-# Wine links the user's Documents and Desktop to $HOME: keep them in the
-# build tree too.
-export HOME="$state/home"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-exec /usr/lib/wine/wine64 "$@"
+. "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh" "$state"
+exec "$WINE" "$@"

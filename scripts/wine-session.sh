@@ -14,16 +14,7 @@ state=${2:?usage: wine-session.sh start|stop STATE_DIR}
 mkdir -p "$state"
 state=$(cd "$state" && pwd)
 
-export WINEPREFIX="$state/prefix"
-# Wine links the user's Documents and Desktop to $HOME: keep them in the
-# build tree too.
-export HOME="$state/home"
-export WINEDEBUG=-all
-# No Mono or Gecko: their installers would ask for a download at first boot.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-WINE=/usr/lib/wine/wine64
-WINESERVER=/usr/lib/wine/wineserver64
-[ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
+. "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh" "$state"
 
 stop_session() {
   if [ -d "$WINEPREFIX" ]; then

@@ -5,7 +5,7 @@
 #
 #   run_libdeflate_installer.sh WINE_STATE_DIR MKSETUP EXTRACT_PROBE.exe FILE...
 set -euo pipefail
-. "$(dirname "$0")/host_mksetup_test.sh" "$1" "$2"
+. "$(dirname "$0")/shell_test_preamble.sh" "$1" "$2"
 probe=$3
 shift 3
 

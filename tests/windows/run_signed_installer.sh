@@ -6,7 +6,7 @@
 #
 #   run_signed_installer.sh WINE_STATE_DIR MKSETUP UNPACKER.exe SECOND_STAGE.exe RUN_DEMO.exe FILE...
 set -euo pipefail
-. "$(dirname "$0")/host_mksetup_test.sh" "$1" "$2"
+. "$(dirname "$0")/shell_test_preamble.sh" "$1" "$2"
 stub=$3 stage=$4 runner=$5
 shift 5
 

@@ -8,7 +8,7 @@
 #
 #   run_windows_mksetup.sh WINE_STATE_DIR MKSETUP MKSETUP.exe STUB.exe RUN_DEMO.exe FILE...
 set -euo pipefail
-. "$(dirname "$0")/host_mksetup_test.sh" "$1" "$2"
+. "$(dirname "$0")/shell_test_preamble.sh" "$1" "$2"
 winsetup=$3 stub=$4 runner=$5
 shift 5
 export SOURCE_DATE_EPOCH=1765000000

@@ -1,9 +1,9 @@
-# Sourced by the Windows tests that a shell drives with the host build's
-# mksetup. Skips (exit 77) when that mksetup is not built, and gives a
+# The preamble of the Windows tests that a shell script drives with the
+# host build's mksetup. Skips (exit 77) when that mksetup is not built, and gives a
 # scratch folder $work (removed on exit), winpath (a Linux path as Wine
 # sees it) and wine_run (a program inside the test run's Wine session).
 #
-#   . host_mksetup_test.sh WINE_STATE_DIR MKSETUP
+#   . shell_test_preamble.sh WINE_STATE_DIR MKSETUP
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 state=$1 mksetup=$2
 if [ ! -x "$mksetup" ]; then
@@ -12,5 +12,5 @@ if [ ! -x "$mksetup" ]; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+. "$here/../../scripts/wine-env.sh" "$state"
 wine_run() { "$here/../../scripts/wine-run.sh" "$state" "$@"; }
