@@ -1,8 +1,7 @@
 // The extraction driver over a real executable's own file: extract_probe.exe
 // copied with a payload appended, run as a child process under the same
 // system, its boxes answered, its exit code, files and log checked.
-#include "tools/mksetup/installer.h"
-#include "tests/support/child_process.h"
+#include "tests/support/installer_under_test.h"
 #include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
@@ -21,11 +20,6 @@ struct Record {
     FileTimes times;
     Bytes content;  // what the output file should hold
 };
-
-Bytes ToBytes(const std::string& s)
-{
-    return Bytes(s.begin(), s.end());
-}
 
 FileTimes TimesFor(int index)
 {
@@ -119,15 +113,9 @@ protected:
     std::set<std::string> FilesInWork()
     {
         std::set<std::string> names;
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((work_ + "*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE)
-            return names;
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && lstrcmpA(found.cFileName, "setup_error.log"))
-                names.insert(found.cFileName);
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
+        for (const auto& entry : FolderTree(work_))
+            if (entry.first != "setup_error.log")
+                names.insert(entry.first);
         return names;
     }
 
