@@ -249,6 +249,7 @@ TEST_F(MksetupTest, BuildRefusesWhatTheUnpackerWouldMishandleAndLeavesNoOutput)
     std::string empty = MakeFile("empty.dat", "", 1262304000);
     std::string zero = MakeFile("zero.txt", std::string("<P1=\"a\">") + '\0' + "<P2=\"b\">", 1262304000);
     std::string skips = MakeFile("skips.txt", "<P1=\"a\"><P3=\"c\">", 1262304000);
+    std::string padded = MakeFile("padded.txt", "<P01=\"a\">", 1262304000);  // the unpacker seeks <P1="
     std::string extra = MakeFile("extra.txt", "<P1=\"a\"><P2=\"b\"><P3=\"c\"><P4=\"d\">", 1262304000);
     // A stored (level 0) file whose end holds the marker bytes.
     std::string marker = MakeFile("marker.txt", std::string(1000, 'x') + "!--END FILE--!" + "tail", 1262304000);
@@ -262,6 +263,7 @@ TEST_F(MksetupTest, BuildRefusesWhatTheUnpackerWouldMishandleAndLeavesNoOutput)
         {"--manifest " + Quote(zero) + " " + Quote(files[0]) + " " + Quote(files[1]), zero + ": the manifest holds a zero byte at offset 8"},
         {"--manifest " + Quote(skips) + " " + Quote(files[0]) + " " + Quote(files[1]) + " " + Quote(files[2]),
          skips + ": no tag <P2=\" for record 2 (" + files[1] + ")"},
+        {"--manifest " + Quote(padded) + " " + Quote(files[0]), padded + ": no tag <P1=\" for record 1"},
         {"--manifest " + Quote(extra) + " " + Quote(files[0]) + " " + Quote(files[1]) + " " + Quote(files[2]),
          extra + ": tag <P4=\" names record 4, but only 3 files are given"},
         {"--level 0 " + Quote(files[0]) + " " + Quote(marker), "record 2 (" + marker + "): the marker bytes"},

@@ -170,6 +170,8 @@ void MessageBoxWatcher::Answer(HWND box)
     EnterCriticalSection(&lock_);
     boxes_.push_back(captured);
     LeaveCriticalSection(&lock_);
+    if (onBox)
+        onBox(box, captured);
 }
 
 void MessageBoxWatcher::AnswerAll()

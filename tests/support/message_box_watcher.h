@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ public:
 
     // Answers the boxes left open so far, and every box from now on.
     void AnswerAll();
+
+    // Called on the watcher's thread with each new box, before it is
+    // answered (set it before the process shows any). Whatever it posts to
+    // the box goes first.
+    std::function<void(HWND, const CapturedBox&)> onBox;
 
 private:
     static DWORD WINAPI Run(LPVOID self);

@@ -63,7 +63,11 @@ int main()
     GetCurrentDirectoryA(MAX_PATH, directory);
     std::string name = module;
     name = name.substr(name.find_last_of('\\') + 1);
-    std::string report = std::string(directory) + "\\" + name + ".report";
+    // In the folder's short form: the folder may be as long as MAX_PATH allows.
+    char shortDirectory[MAX_PATH];
+    if (!GetShortPathNameA(directory, shortDirectory, MAX_PATH))
+        lstrcpyA(shortDirectory, directory);
+    std::string report = std::string(shortDirectory) + "\\" + name + ".report";
 
     std::string text = "command=" + std::string(GetCommandLineA()) + "\n";
     text += "directory=" + std::string(directory) + "\n";
