@@ -35,6 +35,7 @@ struct Scene {
     std::vector<mksetup::InputFile> files;
     Bytes installer;
     HANDLE held = INVALID_HANDLE_VALUE;  // a file some other program has open
+    bool holdInstaller = false;          // held as soon as its process exists
     HKEY dllOverrides = NULL;
 
     void UseTemp(const std::string& folder)
@@ -45,6 +46,29 @@ struct Scene {
     mksetup::WalkedRecord Record(size_t index) const
     {
         return mksetup::WalkInstaller(installer.data(), installer.size(), false).records.at(index);
+    }
+    void SetDeclaredSize(size_t index, uint32_t size)
+    {
+        uint32_t at = Record(index).offset;
+        for (int i = 0; i < 4; ++i)
+            installer[at + i] = (uint8_t)(size >> 8 * i);
+    }
+    // The installer laid out by hand: the stub, this manifest text, and the
+    // files' records, with the streams given where a file's own will not do.
+    void Assemble(const std::string& manifest, const std::map<size_t, Bytes>& streams = {}, uint32_t slack = 0)
+    {
+        installer = ToBytes(ReadWholeFile(ThisProgramsFolder() + "unpacker-stub.exe"));
+        uint32_t first = (uint32_t)installer.size();
+        Bytes text = ToBytes(manifest + '\0');
+        mksetup::AppendRecord(installer, (uint32_t)text.size() + slack, mksetup::ZlibCompress(text.data(), text.size(), 9),
+                              {});
+        for (size_t i = 0; i < files.size(); ++i) {
+            const Bytes& data = files[i].data;
+            mksetup::AppendRecord(installer, (uint32_t)data.size(),
+                                  streams.count(i) ? streams.at(i) : mksetup::ZlibCompress(data.data(), data.size(), 9),
+                                  files[i].times);
+        }
+        mksetup::AppendTrailer(installer, first);
     }
     void DamageStream(size_t index)
     {
@@ -68,9 +92,23 @@ struct Row {
     const char* name;
     void (*prepare)(Scene&);
     std::vector<Box> boxes;
-    const char* log;  // the working folder's log; NULL: the run leaves nothing behind
-    bool started;     // the second stage runs, after the user has read any log
+    const char* log;      // the working folder's log; NULL: the run leaves nothing behind
+    bool started;         // the second stage runs, after the user has read any log
+    const char* outputs;  // if given, the outputs left: "0 1 2~~" for KVFiles0.tmp, KVFiles1.tmp, KVFiles2.tmp~~
 };
+
+std::string Outputs(const std::string& work)
+{
+    std::string list;
+    for (const auto& entry : FolderTree(work)) {
+        const std::string& name = entry.first;
+        size_t dot = name.find(".tmp");
+        if (name.rfind("KVFiles", 0) == 0 && dot != std::string::npos &&
+            (name.size() == dot + 4 || name.substr(dot + 4) == "~~"))
+            list += (list.empty() ? "" : " ") + name.substr(7, dot - 7) + name.substr(dot + 4);
+    }
+    return list;
+}
 
 std::string Expand(const Scene& s, std::string text)
 {
@@ -81,6 +119,7 @@ std::string Expand(const Scene& s, std::string text)
         }
     };
     field("work", [&](const std::string&) { return s.work; });
+    field("exe", [&](const std::string&) { return s.exe; });
     field("docs", [&](const std::string&) { return s.documents.substr(s.documents.find_last_of('\\') + 1); });
     field("id:", [](const std::string& code) { return ExpectedErrorId(std::stoul(code)); });
     field("box:", [](const std::string& what) {
@@ -113,7 +152,58 @@ void Cut(Scene& s, size_t from, size_t to)
 }
 
 const Row kRows[] = {
-    {"a whole installer", [](Scene&) {}, {}, "", true},
+    {"a whole installer", [](Scene&) {}, {}, "", true, "0 1 2 3"},
+    {"a record another zlib compressor wrote (pigz, zopfli)",
+     [](Scene& s) {
+         s.files[2].data = ToBytes(ReadWholeFile(ThisProgramsFolder() + "pigz_sample.txt"));
+         ASSERT_FALSE(s.files[2].data.empty());
+         s.Assemble("<P1=\"a\"><P2=\"b\"><P3=\"c\">", {{2, ToBytes(ReadWholeFile(ThisProgramsFolder() + "pigz_sample.txt.zz"))}});
+     },
+     {}, "", true, "0 1 2 3"},
+    {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Assemble("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true,
+     "0 1"},
+    {"no tag <P1=\", only <P10=\"",
+     [](Scene& s) { s.Assemble("<P10=\"a\">"); },
+     {{"Error", "Could not create process in unpacker's MainDlgProc\r\n*", kErr}, {"Exit Setup", kSaved, kInfo}},
+     "Could not create process in unpacker's MainDlgProc. Error ID=*", false, "0"},
+    {"the manifest declared larger than its text: searched to its zero, the rest zero-filled",
+     [](Scene& s) { s.Assemble(std::string("<P1=\"a\">") + '\0' + "<P2=\"b\"><P3=\"c\">", {}, 1000); }, {}, "", true,
+     "0 1"},
+    {"the installer's own file held by another program",
+     [](Scene& s) { s.holdInstaller = true; },
+     {{"Error", "{box:Could not create file in unpacker's GetViewFile|2}", kErr},
+      {"Error", kStop, kInfo},
+      {"Exit Setup", kSaved, kInfo}},
+     "Could not create file in unpacker's GetViewFile. {exe}~~ Error ID={id:2}\r\n", false, ""},
+    {"the manifest's stream damaged", [](Scene& s) { s.DamageStream(0); },
+     {{"Error", "Error in uncompress routine -3\r\n*", kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}},
+     "Error in uncompress routine -3. Error ID=*", false, "0"},
+    {"a record inflating past its declared size", [](Scene& s) { s.SetDeclaredSize(2, 99999); },
+     {{"Error", "Error in uncompress routine -5\r\n*", kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}},
+     "Error in uncompress routine -5. Error ID=*", false, "0 1 2"},
+    {"a record declared empty", [](Scene& s) { s.SetDeclaredSize(3, 0); },
+     {{"Error", "Could not create map file in dialog's GetViewFile\r\n*", kErr},
+      {"Error", kStop, kInfo},
+      {"Exit Setup", kSaved, kInfo}},
+     "Could not create map file in dialog's GetViewFile. {work}KVFiles3.tmp Error ID=*", false, "0 1 2 3"},
+    {"a download cut short inside record 2: found before its file is made",
+     [](Scene& s) {
+         uint32_t first = s.Record(0).offset;
+         mksetup::WalkedRecord r = s.Record(2);
+         s.installer.resize(r.offset + kRecordHeaderSize + r.header.CompressedSize / 2);
+         mksetup::AppendTrailer(s.installer, first);
+     },
+     {{"Error", "Unexpected error in unpacker's ExtractFiles\r\n*", kErr},
+      {"Error", kStop, kInfo},
+      {"Exit Setup", kSaved, kInfo}},
+     "Unexpected error in unpacker's ExtractFiles. Error ID=*", false, "0 1"},
+    {"KVFiles2.tmp held open: record 2 goes to KVFiles2.tmp~~",
+     [](Scene& s) {
+         CreateDirectoryA(s.work.c_str(), NULL);
+         s.held = CreateFileA((s.work + "KVFiles2.tmp").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0,
+                              NULL);
+     },
+     {}, "", true, "0 1 2 2~~ 3"},
     {"a record's stream damaged, an older log copy in Documents",
      [](Scene& s) {
          s.DamageStream(2);
@@ -284,6 +374,8 @@ void UnpackerTest::Run(const Row& row)
             ranBeforeExitSetup = FileExists(report());
         }
     };
+    if (s.holdInstaller)
+        s.held = CreateFileA(s.exe.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     child.Resume();
     bool ended = child.WaitForExit(60000);
     if (s.held != INVALID_HANDLE_VALUE)
@@ -329,6 +421,8 @@ void UnpackerTest::Run(const Row& row)
                     std::string::npos) << entry.first << ": another program ran";
     }
 
+    if (row.outputs)
+        EXPECT_EQ(row.outputs, Outputs(s.work));
     EXPECT_EQ(row.started, FileExists(report())) << "the second stage ran";
     if (!row.started || !FileExists(report()))
         return;
@@ -343,6 +437,8 @@ void UnpackerTest::Run(const Row& row)
     EXPECT_GE(child.ExitTime(), std::stoull(fields["end"])) << "the unpacker waited for the second stage";
     for (size_t i = 0; i < s.files.size(); ++i) {
         std::string path = s.work + "KVFiles" + std::to_string(i + 1) + ".tmp";
+        if (FileExists(path + "~~"))
+            path += "~~";
         if (!FileExists(path))
             continue;  // the manifest named it, but it was not stored
         EXPECT_TRUE(ReadWholeFile(path) == std::string(s.files[i].data.begin(), s.files[i].data.end())) << path;
