@@ -257,6 +257,7 @@ const Row kRows[] = {
          CreateDirectoryA(s.work.c_str(), NULL);
          WriteWholeFile(s.work + "setup_error.log", "Error in uncompress routine -3. Error ID=0\r\n");
          WriteWholeFile(s.work + "other.txt", "kept");
+         WriteWholeFile(s.work + "KVFiles2.tmp", std::string(300000, 'o'));  // to be cut to its record's size
      },
      {}, "", true},
     {"blanks in the temp path, and a with.exe where the first word ends",

@@ -1,5 +1,7 @@
-// GetViewFile on real files: the "~~" retry, sizes, access modes, times,
-// every reported failure, and a real fault that ends the calling thread.
+// GetViewFile on real files, where the installer cannot take it: a name
+// with no room for "~~", a size added to an existing file, the times set
+// before the first write, captured, or refused, and a real fault that ends
+// the calling thread. The rest it does for the installer's table.
 #include "extract/view_file.h"
 #include "tests/support/message_box_watcher.h"
 #include "tests/support/test_files.h"
@@ -36,55 +38,10 @@ protected:
         return message + ". " + name + " Error ID=" + ExpectedErrorId(code) + "\r\n";
     }
 
-    static HANDLE HoldWithoutWriteSharing(const std::string& path)
-    {
-        return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
-    }
-
     std::string folder_;
     std::string log_;
     MessageBoxWatcher boxes_;
 };
-
-TEST_F(GetViewFileTest, LockedOutputNameIsReplacedByNameWithRetrySuffix)
-{
-    HANDLE holder = HoldWithoutWriteSharing(folder_ + "KVFiles3.tmp");
-    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-    Name name = NameOf("KVFiles3.tmp");
-    DWORD size = 100;
-    BYTE* view = (BYTE*)GetViewFile(name.buffer, &size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, FALSE);
-    ASSERT_NE(nullptr, view);
-    EXPECT_EQ(folder_ + "KVFiles3.tmp~~", name.buffer);
-    EXPECT_EQ(100u, size);
-    memset(view, 'x', size);
-    UnmapViewOfFile(view);
-    CloseHandle(holder);
-
-    EXPECT_EQ(std::string(100, 'x'), ReadWholeFile(folder_ + "KVFiles3.tmp~~"));
-    EXPECT_EQ("", ReadWholeFile(folder_ + "KVFiles3.tmp"));
-    EXPECT_EQ("", Log());
-    EXPECT_TRUE(boxes_.Boxes().empty());
-}
-
-TEST_F(GetViewFileTest, BothOpensFailingGiveOneReportNamingTheSuffixedName)
-{
-    HANDLE first = HoldWithoutWriteSharing(folder_ + "KVFiles2.tmp");
-    HANDLE second = HoldWithoutWriteSharing(folder_ + "KVFiles2.tmp~~");
-    Name name = NameOf("KVFiles2.tmp");
-    DWORD size = 10;
-    SetLastError(0);
-    EXPECT_EQ(nullptr, GetViewFile(name.buffer, &size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, TRUE));
-    CloseHandle(first);
-    CloseHandle(second);
-
-    const std::string message = "Could not create file in unpacker's GetViewFile";
-    EXPECT_EQ(Entry(message, folder_ + "KVFiles2.tmp~~", ERROR_SHARING_VIOLATION), Log());
-    auto shown = boxes_.Boxes();
-    ASSERT_EQ(1u, shown.size());
-    EXPECT_EQ("Error", shown[0].caption);
-    EXPECT_EQ((UINT)MB_ICONERROR, shown[0].icon);
-    EXPECT_EQ(ExpectedErrorBoxText(message, ERROR_SHARING_VIOLATION), shown[0].text);
-}
 
 TEST_F(GetViewFileTest, NameWithNoRoomForSuffixFailsAsAFailedOpen)
 {
@@ -108,71 +65,6 @@ TEST_F(GetViewFileTest, NameWithNoRoomForSuffixFailsAsAFailedOpen)
     EXPECT_EQ(0u, log.find(message + fits + "~~ Error ID=")) << log;
     EXPECT_NE(std::string::npos, log.find("\r\n" + message + noRoom + " Error ID=")) << log;
     EXPECT_EQ(2u, boxes_.Boxes().size());
-}
-
-TEST_F(GetViewFileTest, EmptyFileAtSizeZeroCannotBeMapped)
-{
-    WriteWholeFile(folder_ + "empty.bin", "");
-    Name name = NameOf("empty.bin");
-    DWORD size = 0;
-    SetLastError(0);
-    EXPECT_EQ(nullptr, GetViewFile(name.buffer, &size, GENERIC_READ, OPEN_EXISTING, FALSE, FALSE));
-    EXPECT_EQ(0u, size);
-
-    // A newly created file at size 0 likewise.
-    Name created = NameOf("KVFiles5.tmp");
-    EXPECT_EQ(nullptr, GetViewFile(created.buffer, &size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, FALSE));
-    EXPECT_TRUE(FileExists(folder_ + "KVFiles5.tmp"));
-
-    std::string log = Log();
-    const std::string message = "Could not create map file in dialog's GetViewFile. ";
-    EXPECT_EQ(0u, log.find(message + folder_ + "empty.bin Error ID=")) << log;
-    EXPECT_NE(std::string::npos, log.find("\r\n" + message + folder_ + "KVFiles5.tmp Error ID=")) << log;
-    EXPECT_EQ(2u, boxes_.Boxes().size());
-}
-
-TEST_F(GetViewFileTest, ExistingFileIsMappedReadOnlyAtItsSize)
-{
-    std::string content;
-    for (int i = 0; i < 1000; ++i)
-        content += (char)(i * 7);
-    WriteWholeFile(folder_ + "setup.exe", content);
-    Name name = NameOf("setup.exe");
-    DWORD size = 0;
-    BYTE* view = (BYTE*)GetViewFile(name.buffer, &size, GENERIC_READ, OPEN_EXISTING, FALSE, FALSE);
-    ASSERT_NE(nullptr, view);
-    EXPECT_EQ(1000u, size);
-    EXPECT_EQ(content, std::string((char*)view, 1000));
-
-    MEMORY_BASIC_INFORMATION info;
-    ASSERT_NE(0u, VirtualQuery(view, &info, sizeof info));
-    EXPECT_EQ((DWORD)PAGE_READONLY, info.Protect);
-    EXPECT_EQ((DWORD)MEM_MAPPED, info.Type);
-
-    // The file handle, opened without write sharing, is closed already: a
-    // writer can open the file while the view lives.
-    HANDLE other = CreateFileA((folder_ + "setup.exe").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               NULL, OPEN_EXISTING, 0, NULL);
-    EXPECT_NE(INVALID_HANDLE_VALUE, other);
-    CloseHandle(other);
-    UnmapViewOfFile(view);
-    EXPECT_EQ("", Log());
-}
-
-TEST_F(GetViewFileTest, CreateAlwaysTruncatesThenGrowsToTheSizeAsked)
-{
-    WriteWholeFile(folder_ + "KVFiles1.tmp", std::string(20000, 'o'));
-    Name name = NameOf("KVFiles1.tmp");
-    DWORD size = 5000;
-    BYTE* view = (BYTE*)GetViewFile(name.buffer, &size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, FALSE);
-    ASSERT_NE(nullptr, view);
-    EXPECT_EQ(5000u, size);
-    MEMORY_BASIC_INFORMATION info;
-    ASSERT_NE(0u, VirtualQuery(view, &info, sizeof info));
-    EXPECT_EQ((DWORD)PAGE_READWRITE, info.Protect);
-    memset(view, 'n', 5000);
-    UnmapViewOfFile(view);
-    EXPECT_EQ(std::string(5000, 'n'), ReadWholeFile(folder_ + "KVFiles1.tmp"));
 }
 
 TEST_F(GetViewFileTest, SizeInIsAddedToAnExistingFilesSize)
