@@ -1,5 +1,6 @@
-// ReportError: the exact bytes of the setup error log and the exact boxes
-// the user sees.
+// ReportError where the installer cannot take it: entries in call order after
+// an earlier run's, a code without system text, details of any length, a
+// log that cannot be opened. The table of unpacker_test sees the rest.
 #include "report/report_error.h"
 #include "tests/support/message_box_watcher.h"
 #include "tests/support/test_files.h"
@@ -45,38 +46,6 @@ TEST_F(ReportErrorTest, EntriesAreAppendedInCallOrderWithTheirTerminators)
                   ExpectedErrorId(ERROR_ACCESS_DENIED) + "|",
               ReadWholeFile(log_));
     EXPECT_TRUE(boxes_.Boxes().empty());
-}
-
-TEST_F(ReportErrorTest, ShownOnlyReportWritesNothingAndShowsMessageSystemTextAndId)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    ReportError("Could not to find temp path in unpacker's WinMain", NULL, FALSE, TRUE, "\r\n");
-
-    EXPECT_FALSE(FileExists(log_));
-    auto shown = boxes_.Boxes();
-    ASSERT_EQ(1u, shown.size());
-    EXPECT_EQ("Error", shown[0].caption);
-    EXPECT_EQ((UINT)MB_ICONERROR, shown[0].icon);
-    EXPECT_EQ(ExpectedErrorBoxText("Could not to find temp path in unpacker's WinMain", ERROR_ACCESS_DENIED),
-              shown[0].text);
-    // The system text ends in its own line break, so a blank line-end pair
-    // stands before the ID.
-    EXPECT_NE(std::string::npos, shown[0].text.find(".\r\n\r\nError ID: ")) << shown[0].text;
-}
-
-TEST_F(ReportErrorTest, LoggedAndShownReportDoesBoth)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    ReportError("Could not to create main dialog in unpacker's WinMain", NULL, TRUE, TRUE, "\r\n");
-
-    EXPECT_EQ("Could not to create main dialog in unpacker's WinMain. Error ID=" +
-                  ExpectedErrorId(ERROR_ACCESS_DENIED) + "\r\n",
-              ReadWholeFile(log_));
-    auto shown = boxes_.Boxes();
-    ASSERT_EQ(1u, shown.size());
-    // The detail goes to the log only.
-    EXPECT_EQ(ExpectedErrorBoxText("Could not to create main dialog in unpacker's WinMain", ERROR_ACCESS_DENIED),
-              shown[0].text);
 }
 
 TEST_F(ReportErrorTest, CodeWithoutSystemTextIsLoggedButNotShown)
