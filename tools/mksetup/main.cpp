@@ -29,8 +29,9 @@ const char kUsageText[] =
     "  verify   check that the unpacker would extract every record\n"
     "  extract  write an installer's records into a folder\n"
     "\n"
-    "mksetup COMMAND --help tells more; mksetup --version its version. Exit codes: 0 success; 1 refused or\n"
-    "problems found; 2 wrong usage; 3 a file could not be read or written.\n";
+    "mksetup COMMAND --help tells more; mksetup --version its version.\n"
+    "Exit codes: 0 success; 1 refused or problems found; 2 wrong usage; 3 a\n"
+    "file could not be read or written.\n";
 
 const char kBuildHelp[] =
     "usage: mksetup build --stub UNPACKER.exe -o SETUP.exe [--manifest FILE] [--level N] FILE...\n"
@@ -91,14 +92,13 @@ int Usage(const char* help, const std::string& complaint)
     return kUsage;
 }
 
-// A plain decimal number from min to max; false for anything else.
-bool ParseNumber(const std::string& text, long long min, long long max, long long* value)
+// Plain decimal digits for a number up to max; false for anything else.
+bool ParseNumber(const std::string& text, long long max, long long* value)
 {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("-0123456789", 0) != std::string::npos)
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    char* end = nullptr;
-    long long n = std::strtoll(text.c_str(), &end, 10);
-    if (*end || n < min || n > max)
+    long long n = std::strtoll(text.c_str(), nullptr, 10);
+    if (n > max)
         return false;
     *value = n;
     return true;
@@ -149,10 +149,28 @@ std::string ParseOptions(const std::vector<std::string>& args, const std::string
             o->compressor = value == "zlib" ? Compressor::kZlib : Compressor::kLibdeflate;
         else if (a == "--compressor")
             return "--compressor takes libdeflate or zlib";
-        else if (a == "--level" && !ParseNumber(value, 0, 99, &o->level))
+        else if (a == "--level" && !ParseNumber(value, 99, &o->level))
             return "--level takes a number";
     }
     return "";
+}
+
+// A command's options; false when the command ends here, with its help
+// printed or what is wrong with its arguments, and *exit its exit code.
+bool ParseCommand(const std::vector<std::string>& args, const std::string& accepted, const char* help, Options* o,
+                  int* exit)
+{
+    std::string complaint = ParseOptions(args, accepted, o);
+    if (o->help) {
+        std::fputs(help, stdout);
+        *exit = kOk;
+        return false;
+    }
+    if (!complaint.empty()) {
+        *exit = Usage(help, complaint);
+        return false;
+    }
+    return true;
 }
 
 std::string SignatureText(const InstallerWalk& walk)
@@ -311,13 +329,9 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
 int Build(const std::vector<std::string>& args)
 {
     Options o;
-    std::string complaint = ParseOptions(args, " --stub -o --manifest --compressor --sign --level ", &o);
-    if (o.help) {
-        std::fputs(kBuildHelp, stdout);
-        return kOk;
-    }
-    if (!complaint.empty())
-        return Usage(kBuildHelp, complaint);
+    int exit;
+    if (!ParseCommand(args, " --stub -o --manifest --compressor --sign --level ", kBuildHelp, &o, &exit))
+        return exit;
     if (o.stub.empty() || o.out.empty())
         return Usage(kBuildHelp, "--stub and -o are required");
     if (!o.sign.empty() && (o.sign.find("{in}") == std::string::npos || o.sign.find("{out}") == std::string::npos))
@@ -335,7 +349,7 @@ int Build(const std::vector<std::string>& args)
     options.level = (int)o.level;
     if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
         long long seconds;
-        if (!ParseNumber(epoch, 0, 253402300799, &seconds)) {  // up to 9999-12-31
+        if (!ParseNumber(epoch, 253402300799, &seconds)) {  // up to 9999-12-31
             std::fprintf(stderr, "mksetup: SOURCE_DATE_EPOCH is not a number of seconds: %s\n", epoch);
             return kUsage;
         }
@@ -407,13 +421,9 @@ bool LoadInstaller(const std::string& path, FileView* data)
 int List(const std::vector<std::string>& args)
 {
     Options o;
-    std::string complaint = ParseOptions(args, " --json ", &o);
-    if (o.help) {
-        std::fputs(kListHelp, stdout);
-        return kOk;
-    }
-    if (!complaint.empty())
-        return Usage(kListHelp, complaint);
+    int exit;
+    if (!ParseCommand(args, " --json ", kListHelp, &o, &exit))
+        return exit;
     if (o.operands.size() != 1)
         return Usage(kListHelp, "one SETUP.exe, please");
     const std::string& path = o.operands[0];
@@ -476,13 +486,11 @@ int List(const std::vector<std::string>& args)
 int Verify(const std::vector<std::string>& args)
 {
     Options o;
-    std::string complaint = ParseOptions(args, " ", &o);
-    if (o.help) {
-        std::fputs(kVerifyHelp, stdout);
-        return kOk;
-    }
-    if (!complaint.empty() || o.operands.size() != 1)
-        return Usage(kVerifyHelp, complaint.empty() ? "one SETUP.exe, please" : complaint);
+    int exit;
+    if (!ParseCommand(args, " ", kVerifyHelp, &o, &exit))
+        return exit;
+    if (o.operands.size() != 1)
+        return Usage(kVerifyHelp, "one SETUP.exe, please");
     FileView data;
     if (!LoadInstaller(o.operands[0], &data))
         return kIoError;
@@ -513,13 +521,11 @@ int Verify(const std::vector<std::string>& args)
 int Extract(const std::vector<std::string>& args)
 {
     Options o;
-    std::string complaint = ParseOptions(args, " ", &o);
-    if (o.help) {
-        std::fputs(kExtractHelp, stdout);
-        return kOk;
-    }
-    if (!complaint.empty() || o.operands.size() != 2)
-        return Usage(kExtractHelp, complaint.empty() ? "SETUP.exe and DIR, please" : complaint);
+    int exit;
+    if (!ParseCommand(args, " ", kExtractHelp, &o, &exit))
+        return exit;
+    if (o.operands.size() != 2)
+        return Usage(kExtractHelp, "SETUP.exe and DIR, please");
     FileView data;
     if (!LoadInstaller(o.operands[0], &data))
         return kIoError;
