@@ -151,6 +151,12 @@ void Cut(Scene& s, size_t from, size_t to)
     s.installer.erase(s.installer.begin() + from, s.installer.begin() + to);
 }
 
+// A failure that stops the install: its error box, the stop, the log handed over.
+std::vector<Box> Stopped(const std::string& error)
+{
+    return {{"Error", error, kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}};
+}
+
 const Row kRows[] = {
     {"a whole installer", [](Scene&) {}, {}, "", true, "0 1 2 3"},
     {"a record another zlib compressor wrote (pigz, zopfli)",
@@ -171,20 +177,16 @@ const Row kRows[] = {
      "0 1"},
     {"the installer's own file held by another program",
      [](Scene& s) { s.holdInstaller = true; },
-     {{"Error", "{box:Could not create file in unpacker's GetViewFile|2}", kErr},
-      {"Error", kStop, kInfo},
-      {"Exit Setup", kSaved, kInfo}},
+     Stopped("{box:Could not create file in unpacker's GetViewFile|2}"),
      "Could not create file in unpacker's GetViewFile. {exe}~~ Error ID={id:2}\r\n", false, ""},
     {"the manifest's stream damaged", [](Scene& s) { s.DamageStream(0); },
-     {{"Error", "Error in uncompress routine -3\r\n*", kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}},
+     Stopped("Error in uncompress routine -3\r\n*"),
      "Error in uncompress routine -3. Error ID=*", false, "0"},
     {"a record inflating past its declared size", [](Scene& s) { s.SetDeclaredSize(2, 99999); },
-     {{"Error", "Error in uncompress routine -5\r\n*", kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}},
+     Stopped("Error in uncompress routine -5\r\n*"),
      "Error in uncompress routine -5. Error ID=*", false, "0 1 2"},
     {"a record declared empty", [](Scene& s) { s.SetDeclaredSize(3, 0); },
-     {{"Error", "Could not create map file in dialog's GetViewFile\r\n*", kErr},
-      {"Error", kStop, kInfo},
-      {"Exit Setup", kSaved, kInfo}},
+     Stopped("Could not create map file in dialog's GetViewFile\r\n*"),
      "Could not create map file in dialog's GetViewFile. {work}KVFiles3.tmp Error ID=*", false, "0 1 2 3"},
     {"a download cut short inside record 2: found before its file is made",
      [](Scene& s) {
@@ -193,9 +195,7 @@ const Row kRows[] = {
          s.installer.resize(r.offset + kRecordHeaderSize + r.header.CompressedSize / 2);
          mksetup::AppendTrailer(s.installer, first);
      },
-     {{"Error", "Unexpected error in unpacker's ExtractFiles\r\n*", kErr},
-      {"Error", kStop, kInfo},
-      {"Exit Setup", kSaved, kInfo}},
+     Stopped("Unexpected error in unpacker's ExtractFiles\r\n*"),
      "Unexpected error in unpacker's ExtractFiles. Error ID=*", false, "0 1"},
     {"KVFiles2.tmp held open: record 2 goes to KVFiles2.tmp~~",
      [](Scene& s) {
@@ -209,7 +209,7 @@ const Row kRows[] = {
          s.DamageStream(2);
          WriteWholeFile(s.documents + "\\setup_error.log", "an older run's log\r\n");
      },
-     {{"Error", "Error in uncompress routine -3\r\n*", kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}},
+     Stopped("Error in uncompress routine -3\r\n*"),
      "Error in uncompress routine -3. Error ID=*", false},
     {"the manifest names one record more than is stored",
      [](Scene& s) { Cut(s, s.Record(3).offset, s.installer.size() - kTrailerSize); },
@@ -217,9 +217,7 @@ const Row kRows[] = {
      "Unexpected error in unpacker's ExtractFiles. Error ID=*", true},
     {"the trailer points past the end of the file",
      [](Scene& s) { s.installer[s.installer.size() - kTrailerSize + 3] = 0x7F; },
-     {{"Error", "Unexpected error in unpacker's ExtractFiles\r\n*", kErr},
-      {"Error", kStop, kInfo},
-      {"Exit Setup", kSaved, kInfo}},
+     Stopped("Unexpected error in unpacker's ExtractFiles\r\n*"),
      "Unexpected error in unpacker's ExtractFiles. Error ID=*", false},
     {"KVFiles1.tmp held open by an earlier second stage",
      [](Scene& s) {
@@ -228,9 +226,7 @@ const Row kRows[] = {
          CopyFileA((ThisProgramsFolder() + "second_stage_probe.exe").c_str(), held.c_str(), FALSE);
          s.held = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
      },
-     {{"Error", "{box:Could not create file in unpacker's GetViewFile|32}", kErr},
-      {"Error", kStop, kInfo},
-      {"Exit Setup", kSaved, kInfo}},
+     Stopped("{box:Could not create file in unpacker's GetViewFile|32}"),
      "Could not create file in unpacker's GetViewFile. {work}KVFiles1.tmp Error ID={id:32}\r\n", false},
     {"record 1 is no program",
      [](Scene& s) {
@@ -290,7 +286,9 @@ const Row kRows[] = {
      {{"Error", std::string(kNoTempDir) + "\r\n*", kErr}}, NULL, false},
     {"no usable temp path: the folder dialog, cancelled",
      [](Scene& s) { s.temp = "C:\\" + std::string(300, 't') + "\\"; },
-     {{"Error", "{box:Could not to find temp path in unpacker's WinMain|206}", kErr}, {"Browse For Folder", "Select Temp Directory ", 0}}, NULL, false},
+     {{"Error", "{box:Could not to find temp path in unpacker's WinMain|206}", kErr},
+      {"Browse For Folder", "Select Temp Directory ", 0}},
+     NULL, false},
     {"uxtheme.dll planted beside the installer, preferred by Wine",
      // uxtheme.dll: loaded by name while the unpacker runs (seen with
      // WINEDEBUG=+loaddll), and no known DLL on Windows, so the search would
