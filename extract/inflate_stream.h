@@ -16,11 +16,15 @@ enum {
     kInflateTooLarge = -5,    // Z_BUF_ERROR: more output than outSize
 };
 
-// Inflates the zlib-format stream in[0, inSize) into out[0, outSize) and
-// returns one of the codes above, the same that zlib's uncompress gives for
-// the same stream and room. A stream that inflates to fewer than outSize
-// bytes succeeds; the rest of out is left as it was (the unpacker's output
-// is zero-filled). decompressor: from libdeflate_alloc_decompressor, NULL
+// Inflates the zlib-format stream in[0, inSize) into out[0, outSize), which
+// holds zeros (the unpacker's output file is zero-filled), and returns one
+// of the codes above: the same that zlib's uncompress gives for the same
+// stream and room, with one exception: a stream that both overflows outSize
+// and is corrupt or cut short may be -5 here and -3 for uncompress, or the
+// other way round (each stops at what it meets first, and libdeflate
+// decodes ahead). Either way the record fails. A stream that inflates to
+// fewer than outSize bytes succeeds and leaves the rest of out zero, as
+// uncompress does. decompressor: from libdeflate_alloc_decompressor, NULL
 // when that failed; one serves any number of streams, one at a time.
 int InflateStream(libdeflate_decompressor* decompressor, const uint8_t* in, uint32_t inSize, uint8_t* out,
                   uint32_t outSize);

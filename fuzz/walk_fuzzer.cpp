@@ -1,52 +1,62 @@
 // libFuzzer target: the installer walk that mksetup's list, verify and
-// extract share, over any bytes. It uses the payload format's trailer scan,
-// bounds checks, header reads and tag search, and inflates every record.
+// extract share, over any bytes (the payload format's trailer scan, bounds
+// checks, header reads and tag search), with every record it inflates
+// inflated twice more, by zlib's uncompress and by the unpacker's
+// InflateStream. All three must agree on success and then on every byte of
+// the declared size, and on the error code but where a stream both
+// overflows its output and is corrupt (see inflate_stream.h).
+#include "extract/inflate_stream.h"
 #include "tools/mksetup/installer.h"
 
-#include <cstddef>
-#include <cstdint>
+#include <libdeflate.h>
+#include <zlib.h>
 
 namespace {
 
-// Takes every inflated byte and checks that a record's output is exactly
-// its declared size, as the unpacker's output file is.
-class CountingSink : public mksetup::RecordSink {
-public:
-    bool Open(const mksetup::WalkedRecord& record) override
+const uint32_t kCompared = 1 << 20;  // larger outputs are only counted
+
+struct Agreement : mksetup::RecordSink {
+    const uint8_t* data;
+    mksetup::WalkedRecord record;
+    uint64_t seen = 0;
+    std::vector<uint8_t> pieces;
+
+    bool Open(const mksetup::WalkedRecord& r) override { return record = r, seen = 0, pieces.clear(), true; }
+    bool Write(const uint8_t* bytes, size_t size) override
     {
-        declared_ = record.header.UncompressedSize;
-        seen_ = 0;
-        return true;
-    }
-    bool Write(const uint8_t* data, size_t size) override
-    {
-        // Touch the first and last byte: the piece must be readable.
-        if (size)
-            checksum_ += data[0] + data[size - 1];
-        seen_ += size;
+        seen += size;
+        if (record.header.UncompressedSize <= kCompared)
+            pieces.insert(pieces.end(), bytes, bytes + size);
         return true;
     }
     bool Close(bool whole) override
     {
-        if (whole && seen_ != declared_)
+        const FileRecordHeader& h = record.header;
+        if (whole && seen != h.UncompressedSize)
+            __builtin_trap();
+        if (h.UncompressedSize > kCompared)
+            return true;
+        static libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+        const uint8_t* stream = data + record.offset + kRecordHeaderSize;
+        std::vector<uint8_t> zlib(h.UncompressedSize), unpacker(h.UncompressedSize);
+        uLongf length = h.UncompressedSize;
+        int want = uncompress(zlib.data(), &length, stream, h.CompressedSize);
+        int got = InflateStream(decompressor, stream, h.CompressedSize, unpacker.data(), h.UncompressedSize);
+        bool edge = (got == kInflateTooLarge && want == kInflateBadData) || (got == kInflateBadData && want == kInflateTooLarge);
+        if ((got != want && !edge) || whole != (want == Z_OK) || (whole && (zlib != unpacker || zlib != pieces)))
             __builtin_trap();
         return true;
     }
-
-private:
-    uint64_t declared_ = 0, seen_ = 0;
-    uint32_t checksum_ = 0;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    CountingSink sink;
-    mksetup::InstallerWalk walk = mksetup::WalkInstaller(data, size, true, &sink);
-    // Every record the walk reports lies inside the input.
-    for (const mksetup::WalkedRecord& r : walk.records)
-        if ((uint64_t)r.offset + kRecordHeaderSize > size)
+    Agreement sink;
+    sink.data = data;
+    for (const mksetup::WalkedRecord& r : mksetup::WalkInstaller(data, size, true, &sink).records)
+        if ((uint64_t)r.offset + kRecordHeaderSize > size)  // every record it reports lies inside
             __builtin_trap();
     return 0;
 }
