@@ -6,7 +6,7 @@
 // its progress dialog is captured to SCREENSHOT.png; any message box it
 // shows is printed and answered. At the end the working folder, the second
 // stage's report and the log are printed.
-#include "tests/support/dc_pixels.h"
+#include "demo/dc_pixels.h"
 
 #include <windows.h>
 #include <zlib.h>

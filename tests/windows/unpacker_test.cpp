@@ -1,350 +1,283 @@
 // The real unpacker, end to end: installers built from unpacker.exe with a
-// test second stage, started as the user would start them, their message
-// boxes read and answered. One table holds most of it: each row prepares
-// the installer or its surroundings and says what must follow. The cases
-// that need a second process or a look at the window follow the table.
-#include "tests/support/installer_under_test.h"
-#include "tests/support/test_files.h"
+// test second stage, started as the user starts them, their boxes read and
+// answered. One table holds most of it: each row prepares the installer or
+// its surroundings and says what must follow. After it: what needs a second
+// process or a look at the window, damaged installers by the hundred, and
+// a full disk.
+#include "tests/support/windows_test.h"
+#include "tools/mksetup/installer.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
+
+#include <algorithm>
 
 namespace {
 
 using mksetup::Bytes;
 
-const UINT kErr = MB_ICONERROR, kInfo = MB_ICONINFORMATION;
-const char kStop[] = "Install process was stopped because of\r\nsome errors in unpacker procedure";
-const char kSaved[] =
-    "Setup Error log-file was saved in\r\n{docs}\\setup_error.log\r\nplease email it to support of program\r\nVeltrano";
-const char kNoTempDir[] = "Could not to create temp dir in unpacker's WinMain";
+Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// A box as the user must see it. In texts, {work} is the working folder,
-// {docs} the Documents folder's own name, {box:MESSAGE|CODE} what
-// ReportError shows for a system error, {id:CODE} the ID it logs; a text
-// ending in '*' need only begin with what comes before.
-struct Box {
-    const char* caption;
-    std::string text;
-    UINT icon;
-};
+// The test second stage, then one file per blob, each with its own times.
+std::vector<mksetup::InputFile> PayloadFiles(const std::vector<Bytes>& data)
+{
+    std::vector<mksetup::InputFile> files(1 + data.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        files[i].path = files[i].name = "file" + std::to_string(i + 1);
+        files[i].times = {128900000000000000ull + i, 129000000000000000ull + i, 129100000000000000ull + i};
+        files[i].data = i ? data[i - 1] : ToBytes(ReadAll(Here() + "second_stage_probe.exe"));
+    }
+    return files;
+}
+
+Bytes Build(const std::vector<mksetup::InputFile>& files)
+{
+    Bytes installer;
+    std::string error;
+    mksetup::BuildInstaller(ToBytes(ReadAll(Here() + "unpacker-stub.exe")),
+                            mksetup::GeneratedManifest(files, 128800000000000000ull), files, {}, &installer, &error);
+    return installer;
+}
+
+// The second stage's report, where it writes it (see second_stage_probe.cpp).
+std::string ReportPath(const std::string& work)
+{
+    char folder[MAX_PATH];
+    return (GetShortPathNameA(work.c_str(), folder, MAX_PATH) ? folder : work) + "KVFiles1.tmp.report";
+}
+
+const UINT kErr = MB_ICONERROR, kInfo = MB_ICONINFORMATION;
+const std::string kLog = [] {
+    char documents[MAX_PATH] = "";
+    SHGetFolderPathA(NULL, CSIDL_PERSONAL, NULL, 0, documents);
+    return documents + std::string("\\setup_error.log");
+}();
+const std::string kStop = "Install process was stopped because of\r\nsome errors in unpacker procedure";
+const std::string kSaved = "Setup Error log-file was saved in\r\n" +
+                           kLog.substr(kLog.rfind('\\', kLog.size() - 17) + 1) +
+                           "\r\nplease email it to support of program\r\nVeltrano";
+const std::string kNoTempDir = "Could not to create temp dir in unpacker's WinMain";
+const std::string kCopy = "Could not create file in unpacker's GetViewFile";
+const std::string kNoProcess = "Could not create process in unpacker's MainDlgProc";
+const std::string kUnexpected = "Unexpected error in unpacker's ExtractFiles";
+const std::string kInflate = "Error in uncompress routine -";
+
 
 // One run: the installer and the folders around it.
 struct Scene {
-    std::string scratch, temp, work, documents, exe;
+    std::string scratch, temp, work, exe;
     std::vector<mksetup::InputFile> files;
     Bytes installer;
-    HANDLE held = INVALID_HANDLE_VALUE;  // a file some other program has open
-    bool holdInstaller = false;          // held as soon as its process exists
+    HANDLE held = NULL;  // a file (or the product's mutex) that another program holds
+    bool holdInstaller = false;
     HKEY dllOverrides = NULL;
 
-    void UseTemp(const std::string& folder)
+    void UseTemp(const std::string& folder) { work = (temp = folder) + "KVFiles_Setup_Temp\\"; }
+    mksetup::WalkedRecord Record(size_t i) const
     {
-        temp = folder;
-        work = temp + "KVFiles_Setup_Temp\\";
+        return mksetup::WalkInstaller(installer.data(), installer.size(), false).records.at(i);
     }
-    mksetup::WalkedRecord Record(size_t index) const
+    void Declare(size_t i, uint32_t size) { memcpy(&installer[Record(i).offset], &size, 4); }
+    void Damage(size_t i) { installer[Record(i).offset + kRecordHeaderSize + Record(i).header.CompressedSize - 1] ^= 1; }
+    // The manifest replaced by this text (zlib's stream), declared slack bytes longer.
+    void Manifest(const std::string& text, uint32_t slack = 0)
     {
-        return mksetup::WalkInstaller(installer.data(), installer.size(), false).records.at(index);
-    }
-    void SetDeclaredSize(size_t index, uint32_t size)
-    {
-        uint32_t at = Record(index).offset;
-        for (int i = 0; i < 4; ++i)
-            installer[at + i] = (uint8_t)(size >> 8 * i);
-    }
-    // The installer laid out by hand: the stub, this manifest text, and the
-    // files' records, with the streams given where a file's own will not do.
-    void Assemble(const std::string& manifest, const std::map<size_t, Bytes>& streams = {}, uint32_t slack = 0)
-    {
-        installer = ToBytes(ReadWholeFile(ThisProgramsFolder() + "unpacker-stub.exe"));
-        uint32_t first = (uint32_t)installer.size();
-        Bytes text = ToBytes(manifest + '\0');
-        mksetup::AppendRecord(installer, (uint32_t)text.size() + slack, mksetup::ZlibCompress(text.data(), text.size(), 9),
-                              {});
-        for (size_t i = 0; i < files.size(); ++i) {
-            const Bytes& data = files[i].data;
-            mksetup::AppendRecord(installer, (uint32_t)data.size(),
-                                  streams.count(i) ? streams.at(i) : mksetup::ZlibCompress(data.data(), data.size(), 9),
-                                  files[i].times);
-        }
+        Bytes t = ToBytes(text + '\0'), rest(installer.begin() + Record(1).offset, installer.end() - kTrailerSize);
+        uint32_t first = Record(0).offset;
+        installer.resize(first);
+        mksetup::AppendRecord(installer, (uint32_t)t.size() + slack, mksetup::ZlibCompress(t.data(), t.size(), 9), {});
+        installer.insert(installer.end(), rest.begin(), rest.end());
         mksetup::AppendTrailer(installer, first);
-    }
-    void DamageStream(size_t index)
-    {
-        mksetup::WalkedRecord r = Record(index);
-        installer[r.offset + kRecordHeaderSize + r.header.CompressedSize - 1] ^= 1;  // its Adler-32
     }
     // A folder whose path, with its backslash, is length characters long.
     std::string FolderOfLength(size_t length)
     {
         std::string path = scratch;
-        while (path.size() < length) {
-            size_t left = length - path.size();  // never 1: each name needs a character and a backslash
+        for (size_t left; (left = length - path.size()) > 0; CreateDirectoryA(path.c_str(), NULL))
             path += std::string(left > 101 ? std::min<size_t>(100, left - 3) : left - 1, 'p') + "\\";
-            CreateDirectoryA(path.c_str(), NULL);
-        }
         return path;
     }
+    void Hold(const std::string& path, DWORD share)
+    {
+        held = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_ALWAYS, 0, NULL);
+    }
+    void MakeWork() { CreateDirectoryA(work.c_str(), NULL); }
 };
 
 struct Row {
     const char* name;
     void (*prepare)(Scene&);
-    std::vector<Box> boxes;
-    const char* log;      // the working folder's log; NULL: the run leaves nothing behind
-    bool started;         // the second stage runs, after the user has read any log
-    const char* outputs;  // if given, the outputs left: "0 1 2~~" for KVFiles0.tmp, KVFiles1.tmp, KVFiles2.tmp~~
+    std::vector<Box> boxes;  // in texts, {work} is the working folder and {exe} the
+                             // installer; a text ending in '*' need only begin so
+    std::string log;      // the working folder's log; "none": the run leaves nothing behind
+    bool started;         // the second stage runs, and only after the user has read any log
+    const char* outputs;  // if given, the outputs left (see Outputs)
 };
 
-std::string Outputs(const std::string& work)
+// A failure's box (its text beginning with message) and the log handed over,
+// with the stop between them when it stops the install; the log's line.
+std::vector<Box> Failed(const std::string& message, bool stops = true, const std::string& handOver = kSaved)
 {
-    std::string list;
-    for (const auto& entry : FolderTree(work)) {
-        const std::string& name = entry.first;
-        size_t dot = name.find(".tmp");
-        if (name.rfind("KVFiles", 0) == 0 && dot != std::string::npos &&
-            (name.size() == dot + 4 || name.substr(dot + 4) == "~~"))
-            list += (list.empty() ? "" : " ") + name.substr(7, dot - 7) + name.substr(dot + 4);
-    }
-    return list;
+    std::vector<Box> boxes = {{"Error", message + "\r\n*", kErr}, {"Error", kStop, kInfo}, {"Exit Setup", handOver, kInfo}};
+    return stops ? boxes : std::vector<Box>{boxes[0], boxes[2]};
+}
+std::string Line(const std::string& message)
+{
+    return message + ". Error ID=*";
 }
 
-std::string Expand(const Scene& s, std::string text)
-{
-    auto field = [&](const std::string& name, const std::function<std::string(const std::string&)>& value) {
-        for (size_t at; (at = text.find("{" + name)) != std::string::npos;) {
-            size_t end = text.find('}', at);
-            text.replace(at, end + 1 - at, value(text.substr(at + name.size() + 1, end - at - name.size() - 1)));
-        }
-    };
-    field("work", [&](const std::string&) { return s.work; });
-    field("exe", [&](const std::string&) { return s.exe; });
-    field("docs", [&](const std::string&) { return s.documents.substr(s.documents.find_last_of('\\') + 1); });
-    field("id:", [](const std::string& code) { return ExpectedErrorId(std::stoul(code)); });
-    field("box:", [](const std::string& what) {
-        size_t bar = what.find('|');
-        return ExpectedErrorBoxText(what.substr(0, bar), std::stoul(what.substr(bar + 1)));
-    });
-    return text;
-}
+const Row kRows[] = {
+    {"a whole installer", [](Scene&) {}, {}, "", true, "0 1 2 3"},
+    {"the product's mutex held by another program: start-up waits, then goes on",
+     [](Scene& s) { s.held = CreateMutexA(NULL, TRUE, "Veltrano"); }, {}, "", true, "0 1 2 3"},
+    {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
+    {"no tag <P1=\", only <P10=\"", [](Scene& s) { s.Manifest("<P10=\"a\">"); },
+     Failed(kNoProcess, false), Line(kNoProcess), false, "0"},
+    {"the manifest declared larger than its text: searched to its zero, the rest zero-filled",
+     [](Scene& s) { s.Manifest(std::string("<P1=\"a\">") + '\0' + "<P2=\"b\"><P3=\"c\">", 1000); }, {}, "", true, "0 1"},
+    {"the installer's own file held by another program", [](Scene& s) { s.holdInstaller = true; },
+     {{"Error", ErrorBox(kCopy, 2), kErr}, Failed("")[1], Failed("")[2]}, kCopy + ". {exe}~~ Error ID=" + ErrorId(2) + "\r\n", false, ""},
+    {"the manifest's stream damaged", [](Scene& s) { s.Damage(0); }, Failed(kInflate + "3"), Line(kInflate + "3"), false, "0"},
+    {"a record inflating past its declared size", [](Scene& s) { s.Declare(2, 99999); }, Failed(kInflate + "5"),
+     Line(kInflate + "5"), false, "0 1 2"},
+    {"a record declared larger than it inflates to, its stream followed by other bytes: the rest of its file is zeros",
+     [](Scene& s) {
+         mksetup::WalkedRecord r = s.Record(2);
+         uint32_t stream = r.header.CompressedSize + 64;
+         s.installer.insert(s.installer.begin() + r.offset + kRecordHeaderSize + stream - 64, 64, 0x55);
+         memcpy(&s.installer[r.offset + 4], &stream, 4);
+         s.Declare(2, 101000), s.files[1].data.resize(101000);
+     }, {}, "", true, "0 1 2 3"},
+    {"a record declared empty", [](Scene& s) { s.Declare(3, 0); }, Failed("Could not create map file in dialog's GetViewFile"),
+     "Could not create map file in dialog's GetViewFile. {work}KVFiles3.tmp Error ID=*", false, "0 1 2 3"},
+    {"a download cut short inside record 2: found before its file is made",
+     [](Scene& s) {
+         mksetup::WalkedRecord first = s.Record(0), r = s.Record(2);
+         s.installer.resize(r.offset + kRecordHeaderSize + r.header.CompressedSize / 2);
+         mksetup::AppendTrailer(s.installer, first.offset);
+     },
+     Failed(kUnexpected), Line(kUnexpected), false, "0 1"},
+    {"KVFiles2.tmp held open: record 2 goes to KVFiles2.tmp~~",
+     [](Scene& s) { s.MakeWork(), s.Hold(s.work + "KVFiles2.tmp", FILE_SHARE_READ); }, {}, "", true, "0 1 2 2~~ 3"},
+    {"a record's stream damaged, an older log copy in Documents",
+     [](Scene& s) { s.Damage(2), WriteAll(kLog, "an older run's log\r\n"); },
+     Failed(kInflate + "3"), Line(kInflate + "3"), false},
+    {"the manifest names one record more than is stored",
+     [](Scene& s) { s.installer.erase(s.installer.begin() + s.Record(3).offset, s.installer.end() - kTrailerSize); },
+     Failed(kUnexpected, false), Line(kUnexpected), true},
+    {"the trailer points past the end of the file", [](Scene& s) { s.installer[s.installer.size() - kTrailerSize + 3] = 0x7F; },
+     Failed(kUnexpected), Line(kUnexpected), false},
+    {"KVFiles1.tmp held open by an earlier second stage",
+     [](Scene& s) {
+         s.MakeWork();
+         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.work + "KVFiles1.tmp").c_str(), FALSE);
+         s.Hold(s.work + "KVFiles1.tmp", FILE_SHARE_READ);
+     },
+     {{"Error", ErrorBox(kCopy, 32), kErr}, Failed("")[1], Failed("")[2]}, kCopy + ". {work}KVFiles1.tmp Error ID=" + ErrorId(32) + "\r\n", false},
+    {"record 1 is no program", [](Scene& s) { s.files[0].data = ToBytes("not a program"), s.installer = Build(s.files); },
+     Failed(kNoProcess, false), Line(kNoProcess), false},
+    {"the log's copy in Documents held open", [](Scene& s) { s.Damage(2), s.Hold(kLog, 0); },
+     Failed(kInflate + "3", true, "Setup log-file with an errorhas been saved to\r\n{work}setup_error.log\r\n"
+                                  "please email to support service of Veltrano\r\n"),
+     Line(kInflate + "3"), false},
+    {"an old log, an oversized old output and another file in the working folder",
+     [](Scene& s) {
+         s.MakeWork();
+         WriteAll(s.work + "setup_error.log", "Error in uncompress routine -3. Error ID=0\r\n");
+         WriteAll(s.work + "other.txt", "kept");
+         WriteAll(s.work + "KVFiles2.tmp", std::string(300000, 'o'));
+     }, {}, "", true},
+    {"blanks in the temp path, and a with.exe where the first word ends",
+     [](Scene& s) {
+         s.UseTemp(s.scratch + "with blanks\\temp\\");
+         CreateDirectoryA((s.scratch + "with blanks").c_str(), NULL);
+         CreateDirectoryA(s.temp.c_str(), NULL);
+         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.scratch + "with.exe").c_str(), FALSE);
+     }, {}, "", true},
+    {"the temp path in its short (8.3) form: the long form is used",
+     [](Scene& s) {
+         s.UseTemp(s.scratch + "a long folder name\\");
+         CreateDirectoryA(s.temp.c_str(), NULL);
+         char shortForm[MAX_PATH] = "";
+         GetShortPathNameA(s.temp.c_str(), shortForm, MAX_PATH);
+         ASSERT_NE(nullptr, strchr(shortForm, '~')) << shortForm;
+         s.temp = shortForm;  // what the environment holds; {work} keeps the long form
+     }, {}, "", true},
+    {"a temp path as long as fits", [](Scene& s) { s.UseTemp(s.FolderOfLength(MAX_PATH - 1 - 34)); }, {}, "", true},
+    {"a temp path one character longer", [](Scene& s) { s.UseTemp(s.FolderOfLength(MAX_PATH - 34)); },
+     {{"Error", ErrorBox(kNoTempDir, 206), kErr}}, "none", false},
+    {"the temp folder does not exist", [](Scene& s) { s.UseTemp(s.scratch + "missing\\"); },
+     {{"Error", ErrorBox(kNoTempDir, 3), kErr}}, "none", false},
+    {"a plain file named KVFiles_Setup_Temp", [](Scene& s) { WriteAll(s.temp + "KVFiles_Setup_Temp", "no folder"); },
+     {{"Error", kNoTempDir + "\r\n*", kErr}}, "none", false},
+    {"no usable temp path: the folder dialog, cancelled", [](Scene& s) { s.temp = "C:\\" + std::string(300, 't') + "\\"; },
+     {{"Error", ErrorBox("Could not to find temp path in unpacker's WinMain", 206), kErr},
+      {"Browse For Folder", "Select Temp Directory ", 0}}, "none", false},
+    {"uxtheme.dll planted beside the installer, preferred by Wine",
+     // Loaded by name while the unpacker runs (WINEDEBUG=+loaddll) and no
+     // known DLL on Windows. (Wine loads imm32.dll and version.dll from the
+     // installer's folder too, through its own user32 and shell32, before
+     // any of the unpacker's code runs.)
+     [](Scene& s) {
+         CopyFileA((Here() + "planted.dll").c_str(), (s.scratch + "uxtheme.dll").c_str(), FALSE);
+         RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\setup.exe\\DllOverrides", 0, NULL, 0,
+                         KEY_ALL_ACCESS, NULL, &s.dllOverrides, NULL);
+         RegSetValueExA(s.dllOverrides, "uxtheme", 0, REG_SZ, (const BYTE*)"native,builtin", 15);
+     }, {}, "", true},
+};
 
-BOOL CALLBACK FindFolderDialogTitle(HWND child, LPARAM title)
+void ExpectText(const Scene& s, std::string expected, const std::string& actual, const char* what)
 {
-    char text[64] = "";
-    GetWindowTextA(child, text, sizeof text);
-    if (lstrcmpA(text, "Select Temp Directory ") == 0)
-        *(std::string*)title = text;
-    return TRUE;
-}
-
-void ExpectText(const std::string& expected, const std::string& actual, const char* what)
-{
+    for (const auto& field : {std::make_pair("{work}", s.work), std::make_pair("{exe}", s.exe)})
+        for (size_t at; (at = expected.find(field.first)) != std::string::npos;)
+            expected.replace(at, strlen(field.first), field.second);
     if (!expected.empty() && expected.back() == '*')
         EXPECT_EQ(0u, actual.rfind(expected.substr(0, expected.size() - 1), 0)) << what << ": " << actual;
     else
         EXPECT_EQ(expected, actual) << what;
 }
 
-void Cut(Scene& s, size_t from, size_t to)
+// The outputs left: "0 1 2~~" for KVFiles0.tmp, KVFiles1.tmp, KVFiles2.tmp~~.
+std::string Outputs(const std::string& work)
 {
-    s.installer.erase(s.installer.begin() + from, s.installer.begin() + to);
+    std::string list;
+    for (const auto& e : Tree(work))
+        if (e.first.rfind("KVFiles", 0) == 0 && e.first.find(".report") == std::string::npos)
+            list += " " + e.first.substr(7, e.first.find(".tmp") - 7) + e.first.substr(e.first.find(".tmp") + 4);
+    return list.substr(list.empty() ? 0 : 1);
 }
-
-// A failure that stops the install: its error box, the stop, the log handed over.
-std::vector<Box> Stopped(const std::string& error)
-{
-    return {{"Error", error, kErr}, {"Error", kStop, kInfo}, {"Exit Setup", kSaved, kInfo}};
-}
-
-const Row kRows[] = {
-    {"a whole installer", [](Scene&) {}, {}, "", true, "0 1 2 3"},
-    {"a record another zlib compressor wrote (pigz, zopfli)",
-     [](Scene& s) {
-         s.files[2].data = ToBytes(ReadWholeFile(ThisProgramsFolder() + "pigz_sample.txt"));
-         ASSERT_FALSE(s.files[2].data.empty());
-         s.Assemble("<P1=\"a\"><P2=\"b\"><P3=\"c\">", {{2, ToBytes(ReadWholeFile(ThisProgramsFolder() + "pigz_sample.txt.zz"))}});
-     },
-     {}, "", true, "0 1 2 3"},
-    {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Assemble("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true,
-     "0 1"},
-    {"no tag <P1=\", only <P10=\"",
-     [](Scene& s) { s.Assemble("<P10=\"a\">"); },
-     {{"Error", "Could not create process in unpacker's MainDlgProc\r\n*", kErr}, {"Exit Setup", kSaved, kInfo}},
-     "Could not create process in unpacker's MainDlgProc. Error ID=*", false, "0"},
-    {"the manifest declared larger than its text: searched to its zero, the rest zero-filled",
-     [](Scene& s) { s.Assemble(std::string("<P1=\"a\">") + '\0' + "<P2=\"b\"><P3=\"c\">", {}, 1000); }, {}, "", true,
-     "0 1"},
-    {"the installer's own file held by another program",
-     [](Scene& s) { s.holdInstaller = true; },
-     Stopped("{box:Could not create file in unpacker's GetViewFile|2}"),
-     "Could not create file in unpacker's GetViewFile. {exe}~~ Error ID={id:2}\r\n", false, ""},
-    {"the manifest's stream damaged", [](Scene& s) { s.DamageStream(0); },
-     Stopped("Error in uncompress routine -3\r\n*"),
-     "Error in uncompress routine -3. Error ID=*", false, "0"},
-    {"a record inflating past its declared size", [](Scene& s) { s.SetDeclaredSize(2, 99999); },
-     Stopped("Error in uncompress routine -5\r\n*"),
-     "Error in uncompress routine -5. Error ID=*", false, "0 1 2"},
-    {"a record declared empty", [](Scene& s) { s.SetDeclaredSize(3, 0); },
-     Stopped("Could not create map file in dialog's GetViewFile\r\n*"),
-     "Could not create map file in dialog's GetViewFile. {work}KVFiles3.tmp Error ID=*", false, "0 1 2 3"},
-    {"a download cut short inside record 2: found before its file is made",
-     [](Scene& s) {
-         uint32_t first = s.Record(0).offset;
-         mksetup::WalkedRecord r = s.Record(2);
-         s.installer.resize(r.offset + kRecordHeaderSize + r.header.CompressedSize / 2);
-         mksetup::AppendTrailer(s.installer, first);
-     },
-     Stopped("Unexpected error in unpacker's ExtractFiles\r\n*"),
-     "Unexpected error in unpacker's ExtractFiles. Error ID=*", false, "0 1"},
-    {"KVFiles2.tmp held open: record 2 goes to KVFiles2.tmp~~",
-     [](Scene& s) {
-         CreateDirectoryA(s.work.c_str(), NULL);
-         s.held = CreateFileA((s.work + "KVFiles2.tmp").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0,
-                              NULL);
-     },
-     {}, "", true, "0 1 2 2~~ 3"},
-    {"a record's stream damaged, an older log copy in Documents",
-     [](Scene& s) {
-         s.DamageStream(2);
-         WriteWholeFile(s.documents + "\\setup_error.log", "an older run's log\r\n");
-     },
-     Stopped("Error in uncompress routine -3\r\n*"),
-     "Error in uncompress routine -3. Error ID=*", false},
-    {"the manifest names one record more than is stored",
-     [](Scene& s) { Cut(s, s.Record(3).offset, s.installer.size() - kTrailerSize); },
-     {{"Error", "Unexpected error in unpacker's ExtractFiles\r\n*", kErr}, {"Exit Setup", kSaved, kInfo}},
-     "Unexpected error in unpacker's ExtractFiles. Error ID=*", true},
-    {"the trailer points past the end of the file",
-     [](Scene& s) { s.installer[s.installer.size() - kTrailerSize + 3] = 0x7F; },
-     Stopped("Unexpected error in unpacker's ExtractFiles\r\n*"),
-     "Unexpected error in unpacker's ExtractFiles. Error ID=*", false},
-    {"KVFiles1.tmp held open by an earlier second stage",
-     [](Scene& s) {
-         CreateDirectoryA(s.work.c_str(), NULL);
-         std::string held = s.work + "KVFiles1.tmp";
-         CopyFileA((ThisProgramsFolder() + "second_stage_probe.exe").c_str(), held.c_str(), FALSE);
-         s.held = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-     },
-     Stopped("{box:Could not create file in unpacker's GetViewFile|32}"),
-     "Could not create file in unpacker's GetViewFile. {work}KVFiles1.tmp Error ID={id:32}\r\n", false},
-    {"record 1 is no program",
-     [](Scene& s) {
-         s.files[0].data = ToBytes("not a program");
-         s.installer = BuildTestInstaller(s.files);
-     },
-     {{"Error", "Could not create process in unpacker's MainDlgProc\r\n*", kErr}, {"Exit Setup", kSaved, kInfo}},
-     "Could not create process in unpacker's MainDlgProc. Error ID=*", false},
-    {"the log's copy in Documents held open",
-     [](Scene& s) {
-         s.DamageStream(2);
-         WriteWholeFile(s.documents + "\\setup_error.log", "held");
-         s.held = CreateFileA((s.documents + "\\setup_error.log").c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-     },
-     {{"Error", "Error in uncompress routine -3\r\n*", kErr},
-      {"Error", kStop, kInfo},
-      {"Exit Setup",
-       "Setup log-file with an errorhas been saved to\r\n{work}setup_error.log\r\nplease email to support service of "
-       "Veltrano\r\n",
-       kInfo}},
-     "Error in uncompress routine -3. Error ID=*", false},
-    {"an old log and another file in the working folder",
-     [](Scene& s) {
-         CreateDirectoryA(s.work.c_str(), NULL);
-         WriteWholeFile(s.work + "setup_error.log", "Error in uncompress routine -3. Error ID=0\r\n");
-         WriteWholeFile(s.work + "other.txt", "kept");
-         WriteWholeFile(s.work + "KVFiles2.tmp", std::string(300000, 'o'));  // to be cut to its record's size
-     },
-     {}, "", true},
-    {"blanks in the temp path, and a with.exe where the first word ends",
-     [](Scene& s) {
-         s.UseTemp(s.scratch + "with blanks\\temp\\");
-         CreateDirectoryA((s.scratch + "with blanks").c_str(), NULL);
-         CreateDirectoryA(s.temp.c_str(), NULL);
-         CopyFileA((ThisProgramsFolder() + "second_stage_probe.exe").c_str(), (s.scratch + "with.exe").c_str(), FALSE);
-     },
-     {}, "", true},
-    {"the temp path in its short (8.3) form",
-     [](Scene& s) {
-         std::string longForm = s.scratch + "a long folder name\\";
-         CreateDirectoryA(longForm.c_str(), NULL);
-         char shortForm[MAX_PATH] = "";
-         GetShortPathNameA(longForm.c_str(), shortForm, MAX_PATH);
-         ASSERT_NE(std::string::npos, std::string(shortForm).find('~')) << shortForm;
-         s.UseTemp(longForm);
-         s.temp = shortForm;  // the environment holds the short form; {work} the long one
-     },
-     {}, "", true},
-    {"a temp path as long as fits", [](Scene& s) { s.UseTemp(s.FolderOfLength(MAX_PATH - 1 - 34)); }, {}, "", true},
-    {"a temp path one character longer",
-     [](Scene& s) { s.UseTemp(s.FolderOfLength(MAX_PATH - 34)); },
-     {{"Error", std::string("{box:") + kNoTempDir + "|206}", kErr}}, NULL, false},
-    {"the temp folder does not exist", [](Scene& s) { s.UseTemp(s.scratch + "missing\\"); },
-     {{"Error", std::string("{box:") + kNoTempDir + "|3}", kErr}}, NULL, false},
-    {"a plain file named KVFiles_Setup_Temp",
-     [](Scene& s) { WriteWholeFile(s.temp + "KVFiles_Setup_Temp", "not a folder"); },
-     {{"Error", std::string(kNoTempDir) + "\r\n*", kErr}}, NULL, false},
-    {"no usable temp path: the folder dialog, cancelled",
-     [](Scene& s) { s.temp = "C:\\" + std::string(300, 't') + "\\"; },
-     {{"Error", "{box:Could not to find temp path in unpacker's WinMain|206}", kErr},
-      {"Browse For Folder", "Select Temp Directory ", 0}},
-     NULL, false},
-    {"uxtheme.dll planted beside the installer, preferred by Wine",
-     // uxtheme.dll: loaded by name while the unpacker runs (seen with
-     // WINEDEBUG=+loaddll), and no known DLL on Windows, so the search would
-     // reach the installer's folder. (Wine also loads imm32.dll and
-     // version.dll from there while the process starts, through its own
-     // user32 and shell32; on Windows both come from the system folder.)
-     [](Scene& s) {
-         CopyFileA((ThisProgramsFolder() + "planted.dll").c_str(), (s.scratch + "uxtheme.dll").c_str(), FALSE);
-         RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\setup.exe\\DllOverrides", 0, NULL, 0,
-                         KEY_ALL_ACCESS, NULL, &s.dllOverrides, NULL);
-         RegSetValueExA(s.dllOverrides, "uxtheme", 0, REG_SZ, (const BYTE*)"native,builtin", 15);
-     },
-     {}, "", true},
-};
 
 class UnpackerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        scratch_.push_back(MakeScratchFolder("times"));
-        kept_ = MeasureSurvivingTimes(scratch_.back());
-        char documents[MAX_PATH] = "";
-        SHGetFolderPathA(NULL, CSIDL_PERSONAL, NULL, 0, documents);
-        documents_ = documents;
-    }
-
     void TearDown() override
     {
-        DeleteFileA((documents_ + "\\setup_error.log").c_str());
-        if (!HasFailure())
-            for (const std::string& folder : scratch_)
+        DeleteFileA(kLog.c_str());
+        for (const std::string& folder : scratch_)
+            if (!HasFailure())
                 RemoveTree(folder);
     }
-
     Scene NewScene(const char* tag)
     {
         Scene s;
-        s.scratch = MakeScratchFolder(tag);
-        scratch_.push_back(s.scratch);
+        scratch_.push_back(s.scratch = Scratch(tag));
         s.UseTemp(s.scratch + "temp\\");
         CreateDirectoryA(s.temp.c_str(), NULL);
-        s.documents = documents_;
-        DeleteFileA((documents_ + "\\setup_error.log").c_str());
+        DeleteFileA(kLog.c_str());
         s.exe = s.scratch + "setup.exe";
-        s.files = TestPayloadFiles({ToBytes(std::string(100000, 'a')), ToBytes("tiny")});
-        s.installer = BuildTestInstaller(s.files);
+        s.files = PayloadFiles({ToBytes(std::string(100000, 'a')), ToBytes("tiny")});
+        s.installer = Build(s.files);
         return s;
     }
-
-    void Write(const Scene& s) { WriteWholeFile(s.exe, std::string(s.installer.begin(), s.installer.end())); }
-
+    static void Write(const Scene& s) { WriteAll(s.exe, std::string(s.installer.begin(), s.installer.end())); }
+    // Starts the installer as the user would; false if it does not end in time.
+    static bool Launch(Installer& child, const Scene& s, bool answer = true, DWORD timeoutMs = 60000)
+    {
+        Write(s);
+        return child.Start(s.exe, s.temp, answer) && (child.Resume(), child.Wait(timeoutMs));
+    }
     void Run(const Row& row);
 
-    std::string documents_;
     std::vector<std::string> scratch_;
-    SurvivingTimes kept_;
 };
 
 void UnpackerTest::Run(const Row& row)
@@ -353,102 +286,80 @@ void UnpackerTest::Run(const Row& row)
     Scene s = NewScene("unpacker");
     row.prepare(s);
     Write(s);
-    auto before = FolderTree(s.scratch);
-    auto report = [&] {  // where the second stage writes it: see second_stage_probe.cpp
-        char folder[MAX_PATH];
-        return (GetShortPathNameA(s.work.c_str(), folder, MAX_PATH) ? folder : s.work) + "KVFiles1.tmp.report";
-    };
+    auto before = Tree(s.scratch);
     bool ranBeforeExitSetup = false;
     std::string folderTitle;
-
-    ChildProcess child;
-    ASSERT_TRUE(child.Start(s.exe, "\"" + s.exe + "\"", {{"TMP", s.temp}, {"TEMP", s.temp}}));
-    child.Boxes().onBox = [&](HWND window, const CapturedBox& box) {
-        if (!GetDlgItem(window, 0xFFFF)) {  // no message box: the folder dialog, its title in a child
-            EnumChildWindows(window, FindFolderDialogTitle, (LPARAM)&folderTitle);
+    Installer child;
+    ASSERT_TRUE(child.Start(s.exe, s.temp));
+    child.boxes->onBox = [&](HWND window, const Box& box) {
+        if (!GetDlgItem(window, 0xFFFF)) {  // no message box: the folder dialog, its title a child
+            folderTitle = FindWindowExA(window, NULL, NULL, "Select Temp Directory ") ? "Select Temp Directory " : "?";
             PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
         }
         if (box.caption == "Exit Setup" && row.started) {
             Sleep(1500);  // time enough for a second stage that was not held back
-            ranBeforeExitSetup = FileExists(report());
+            ranBeforeExitSetup = Exists(ReportPath(s.work));
         }
     };
     if (s.holdInstaller)
-        s.held = CreateFileA(s.exe.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        s.Hold(s.exe, 0);
     child.Resume();
-    bool ended = child.WaitForExit(60000);
-    if (s.held != INVALID_HANDLE_VALUE)
-        CloseHandle(s.held);
-    if (s.dllOverrides) {
-        RegDeleteTreeA(s.dllOverrides, NULL);
-        RegCloseKey(s.dllOverrides);
-    }
+    bool ended = child.Wait(60000);
+    CloseHandle(s.held);
+    if (s.dllOverrides)
+        RegDeleteTreeA(s.dllOverrides, NULL), RegCloseKey(s.dllOverrides);
     ASSERT_TRUE(ended);
     EXPECT_EQ(0u, child.ExitCode());
 
-    auto boxes = child.Boxes().Boxes();
+    auto boxes = child.boxes->Boxes();
     ASSERT_EQ(row.boxes.size(), boxes.size());
     bool handedOver = false, namesDocuments = false;
     for (size_t i = 0; i < boxes.size(); ++i) {
-        if (boxes[i].text.empty())
-            boxes[i].text = folderTitle;
-        // Case aside: the folder dialog's caption is the system's.
-        EXPECT_EQ(0, lstrcmpiA(row.boxes[i].caption, boxes[i].caption.c_str())) << "box " << i << ": " << boxes[i].caption;
-        ExpectText(Expand(s, row.boxes[i].text), boxes[i].text, row.boxes[i].caption);
+        EXPECT_EQ(0, lstrcmpiA(row.boxes[i].caption.c_str(), boxes[i].caption.c_str())) << i << ": " << boxes[i].caption;
+        ExpectText(s, row.boxes[i].text, boxes[i].text.empty() ? folderTitle : boxes[i].text, "a box");
         EXPECT_EQ(row.boxes[i].icon, boxes[i].icon) << "box " << i;
         handedOver = handedOver || boxes[i].caption == "Exit Setup";
-        namesDocuments = namesDocuments || boxes[i].text.rfind("Setup Error log-file was saved in", 0) == 0;
+        namesDocuments = namesDocuments || boxes[i].text == kSaved;
     }
-
-    if (!row.log) {
-        EXPECT_EQ(before, FolderTree(s.scratch)) << "the run left something behind";
+    if (row.log == "none") {
+        EXPECT_EQ(before, Tree(s.scratch)) << "the run left something behind";
     } else {
-        std::string log = ReadWholeFile(s.work + "setup_error.log");
-        ExpectText(Expand(s, row.log), log, "the log");
-        std::string copy = s.documents + "\\setup_error.log";
+        std::string log = ReadAll(s.work + "setup_error.log");
+        ExpectText(s, row.log, log, "the log");
         if (namesDocuments)
-            EXPECT_EQ(log, ReadWholeFile(copy)) << "the log's copy in Documents";
+            EXPECT_EQ(log, ReadAll(kLog)) << "the log's copy in Documents";
         else if (!handedOver)
-            EXPECT_FALSE(FileExists(copy)) << "a log handed over";
-        for (const auto& entry : before)
-            if (entry.first.find("other.txt") != std::string::npos)
-                EXPECT_EQ("kept", ReadWholeFile(s.scratch + entry.first));
+            EXPECT_FALSE(Exists(kLog)) << "a log handed over";
+        if (Exists(s.work + "other.txt"))
+            EXPECT_EQ("kept", ReadAll(s.work + "other.txt"));
     }
-    for (const auto& entry : FolderTree(s.scratch)) {
-        EXPECT_EQ(std::string::npos, entry.first.find(".loaded")) << "a planted library was loaded";
-        EXPECT_TRUE(entry.first.find(".report") == std::string::npos || entry.first.find("KVFiles1.tmp.report") !=
-                    std::string::npos) << entry.first << ": another program ran";
-    }
-
+    EXPECT_FALSE(Exists(s.scratch + "uxtheme.dll.loaded")) << "the planted library was loaded";
+    EXPECT_FALSE(Exists(s.work + "with.exe.report")) << "the decoy with.exe ran";
     if (row.outputs)
         EXPECT_EQ(row.outputs, Outputs(s.work));
-    EXPECT_EQ(row.started, FileExists(report())) << "the second stage ran";
-    if (!row.started || !FileExists(report()))
+    std::string report = ReadAll(ReportPath(s.work));
+    DeleteFileA(ReportPath(s.work).c_str());
+    ASSERT_EQ(row.started, !report.empty()) << "the second stage ran";
+    if (!row.started)
         return;
     EXPECT_FALSE(ranBeforeExitSetup) << "the second stage ran before the user had read the log";
-    auto fields = ReportFields(ReadWholeFile(report()));
-    DeleteFileA(report().c_str());  // its long name may be too long to remove
-    EXPECT_EQ(s.work + "KVFiles1.tmp -0", fields["command"]);
-    EXPECT_EQ(s.work.substr(0, s.work.size() - 1), fields["directory"]);
-    EXPECT_EQ("gone", fields["dialog"]);
-    EXPECT_EQ("waiting", fields["parent"]);
-    ASSERT_FALSE(fields["end"].empty());
-    EXPECT_GE(child.ExitTime(), std::stoull(fields["end"])) << "the unpacker waited for the second stage";
+    size_t end = report.find("end=");
+    EXPECT_EQ("command=" + s.work + "KVFiles1.tmp -0\ndirectory=" + s.work.substr(0, s.work.size() - 1) + "\ndialog=gone\n",
+              report.substr(0, end));
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(child.process.hProcess, &created, &exited, &kernel, &user);
+    EXPECT_GE(Value(exited), std::stoull("0" + report.substr(end + 4))) << "the unpacker waited for the second stage";
+    KeptTimes kept = MeasureKeptTimes(s.scratch);
     for (size_t i = 0; i < s.files.size(); ++i) {
         std::string path = s.work + "KVFiles" + std::to_string(i + 1) + ".tmp";
-        if (FileExists(path + "~~"))
-            path += "~~";
-        if (!FileExists(path))
-            continue;  // the manifest named it, but it was not stored
-        EXPECT_TRUE(ReadWholeFile(path) == std::string(s.files[i].data.begin(), s.files[i].data.end())) << path;
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        FILETIME c, a, w;
-        GetFileTime(file, &c, &a, &w);
-        CloseHandle(file);
-        if (kept_.creation)
-            EXPECT_EQ(s.files[i].times.creation, FileTimeValue(c)) << path;
-        if (kept_.lastWrite)
-            EXPECT_EQ(s.files[i].times.lastWrite, FileTimeValue(w)) << path;
+        path += Exists(path + "~~") ? "~~" : "";
+        if (!Exists(path))
+            continue;  // named by the manifest, but not stored
+        EXPECT_TRUE(ReadAll(path) == std::string(s.files[i].data.begin(), s.files[i].data.end())) << path;
+        WIN32_FILE_ATTRIBUTE_DATA d;
+        GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d);
+        EXPECT_TRUE(!kept.creation || s.files[i].times.creation == Value(d.ftCreationTime)) << path;
+        EXPECT_TRUE(!kept.lastWrite || s.files[i].times.lastWrite == Value(d.ftLastWriteTime)) << path;
     }
 }
 
@@ -458,117 +369,133 @@ TEST_F(UnpackerTest, EachSituationGivesWhatTheUserAndTheSecondStageMustSee)
         Run(row);
 }
 
-HWND WaitForWindow(const char* title, DWORD timeoutMs)
+TEST_F(UnpackerTest, TheDialogCannotBeClosedAndASecondCopyBringsItOrTheWelcomeWindowForward)
 {
-    DWORD start = GetTickCount();
-    HWND window;
-    while (!(window = FindWindowA(NULL, title)) && GetTickCount() - start < timeoutMs)
-        Sleep(5);
-    return window;
-}
-
-TEST_F(UnpackerTest, SecondCopyBringsTheFirstOrTheSecondStageForwardAndChangesNothing)
-{
-    // The first copy's worker waits on an error box that is not answered
-    // yet, so its dialog stays on screen.
-    Scene s = NewScene("second-copy");
-    s.DamageStream(2);
-    Write(s);
-    ChildProcess first;
-    ASSERT_TRUE(StartInstaller(first, s.exe, s.temp, false));
-    ASSERT_TRUE(first.Boxes().WaitForBoxes(1));
-    HWND dialog = WaitForWindow("Veltrano Setup", 10000);
+    // The worker waits on an error box not answered yet: the dialog stays.
+    Scene s = NewScene("dialog");
+    s.Damage(2);
+    Installer first, second, third;
+    Launch(first, s, false, 0);
+    ASSERT_TRUE(first.boxes->WaitFor(1));
+    HWND dialog = FindWindowA(NULL, "Veltrano Setup");
     ASSERT_NE(nullptr, dialog);
+    // The close box and Alt+F4 change nothing.
+    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    PostMessageA(dialog, WM_SYSKEYDOWN, VK_F4, 1 << 29);
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
     ShowWindow(dialog, SW_MINIMIZE);
-    auto before = FolderTree(s.scratch);
-
-    ChildProcess second;
-    ASSERT_TRUE(StartInstaller(second, s.exe, s.temp));
-    ASSERT_TRUE(second.WaitForExit(20000));
+    auto before = Tree(s.scratch);
+    ASSERT_TRUE(Launch(second, s, true, 20000));
     EXPECT_EQ(0u, second.ExitCode());
-    EXPECT_TRUE(second.Boxes().Boxes().empty());
-    EXPECT_EQ(before, FolderTree(s.scratch));
-    EXPECT_FALSE(IsIconic(dialog)) << "the first copy's window is restored";
-    first.Boxes().AnswerAll();
-    ASSERT_TRUE(first.WaitForExit(60000));
+    EXPECT_TRUE(second.boxes->Boxes().empty());
+    EXPECT_EQ(before, Tree(s.scratch));
+    EXPECT_TRUE(IsWindow(dialog) && !IsIconic(dialog)) << "the first copy's window, still there, is restored";
+    first.boxes->AnswerAll();
+    ASSERT_TRUE(first.Wait(60000));
+    EXPECT_EQ(3u, first.boxes->Boxes().size()) << "extraction went on to its end";
 
     // With the progress dialog gone, the second stage's "Welcome" window.
     HANDLE running = CreateMutexA(NULL, FALSE, "Mutex");
     HWND welcome = CreateWindowA("STATIC", "Welcome", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, NULL, NULL, NULL, NULL);
     ShowWindow(welcome, SW_MINIMIZE);
-    ChildProcess third;
-    ASSERT_TRUE(StartInstaller(third, s.exe, s.temp));
-    HANDLE process = third.Info().hProcess;  // restoring the window waits for this thread's messages
+    Launch(third, s, true, 0);
+    HANDLE process = third.process.hProcess;  // restoring the window waits for this thread's messages
     while (MsgWaitForMultipleObjects(1, &process, FALSE, 20000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
         for (MSG m; PeekMessageA(&m, NULL, 0, 0, PM_REMOVE);)
             DispatchMessageA(&m);
-    ASSERT_TRUE(third.WaitForExit(0));
+    ASSERT_TRUE(third.Wait(0));
     EXPECT_FALSE(IsIconic(welcome)) << "the Welcome window is restored";
-    EXPECT_TRUE(third.Boxes().Boxes().empty());
+    EXPECT_TRUE(third.boxes->Boxes().empty());
     DestroyWindow(welcome);
     CloseHandle(running);
 }
 
-TEST_F(UnpackerTest, HeldProductMutexDelaysStartUpByTwoSeconds)
+// Installers damaged by byte flips, cuts and appended bytes from a fixed
+// seed (CAMPAIGN_CASES, CAMPAIGN_SEED). Each must end by itself without a
+// crash, log every error box, change nothing outside its working folder,
+// start the second stage only when no record it names failed, and install
+// cleanly when mksetup verify passes it. What ended how is printed.
+TEST_F(UnpackerTest, DamagedInstallersNeverCrashHangOrInstallBrokenFiles)
 {
-    Scene s = NewScene("mutex");
-    Write(s);
-    HANDLE mutex = CreateMutexA(NULL, TRUE, "Veltrano");
-    ASSERT_NE(nullptr, mutex);
-    ChildProcess child;
-    DWORD start = GetTickCount();
-    ASSERT_TRUE(StartInstaller(child, s.exe, s.temp));
-    HWND dialog = WaitForWindow("Veltrano Setup", 20000);
-    DWORD waited = GetTickCount() - start;
-    ASSERT_TRUE(child.WaitForExit(60000));
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    unsigned cases = getenv("CAMPAIGN_CASES") ? atoi(getenv("CAMPAIGN_CASES")) : 10;
+    uint64_t state = getenv("CAMPAIGN_SEED") ? atoi(getenv("CAMPAIGN_SEED")) : 20261206;
+    auto next = [&](uint32_t below) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return below ? (uint32_t)(state >> 33) % below : 0;
+    };
+    std::string text;
+    for (int i = 0; i < 4000; ++i)
+        text += "line " + std::to_string(i * 7 % 1009) + " of the data file\r\n";
+    Bytes noise(30000);
+    std::generate(noise.begin(), noise.end(), [&] { return (uint8_t)next(256); });
+    const Bytes intact = Build(PayloadFiles({ToBytes(text), noise, ToBytes("short")}));
+    const uint32_t payload = mksetup::WalkInstaller(intact.data(), intact.size(), false).firstRecordOffset;
+    std::map<std::string, int> outcomes;
+    for (unsigned n = 0; n < cases; ++n) {
+        Scene s = NewScene("mutation");
+        s.installer = intact;
+        uint32_t how = next(3), size = (uint32_t)intact.size() - payload;
+        for (uint32_t i = 0, flips = 1 + next(8); how == 0 && i < flips; ++i)
+            s.installer[payload + next(size)] ^= (uint8_t)(1 + next(255));
+        if (how == 1)
+            s.installer.resize(payload + next(size));
+        for (uint32_t i = 0, extra = 1 + next(40000); how == 2 && i < extra; ++i)
+            s.installer.push_back((uint8_t)next(256));
+        SCOPED_TRACE("case " + std::to_string(n) + ", damage " + std::to_string(how));
+        Installer child;
+        ASSERT_TRUE(Launch(child, s)) << "it hung";
+        EXPECT_EQ(0u, child.ExitCode()) << "a crash";
+        std::string log = ReadAll(s.work + "setup_error.log");
+        bool stopped = false;
+        for (const Box& box : child.boxes->Boxes()) {
+            if (box.icon == kErr)
+                EXPECT_NE(std::string::npos, log.find(box.text.substr(0, box.text.find("\r\n")) + ". ")) << box.text;
+            stopped = stopped || (box.caption == "Error" && box.icon == kInfo);
+        }
+        EXPECT_FALSE(stopped && log.empty()) << "stopped with nothing in the log";
+        auto tree = Tree(s.scratch);
+        for (auto i = tree.begin(); i != tree.end();)
+            i = i->first.rfind("temp\\KVFiles_Setup_Temp\\", 0) == 0 ? tree.erase(i) : std::next(i);
+        tree.erase("temp\\KVFiles_Setup_Temp\\");
+        EXPECT_EQ((std::map<std::string, size_t>{{"setup.exe", s.installer.size()}, {"temp\\", 0}}), tree);
 
-    EXPECT_NE(nullptr, dialog);
-    EXPECT_GE(waited, 1900u) << "start-up waits for the mutex";
-    EXPECT_EQ("waiting", ReportFields(ReadWholeFile(s.work + "KVFiles1.tmp.report"))["parent"]) << "then runs on";
+        mksetup::InstallerWalk walk = mksetup::WalkInstaller(s.installer.data(), s.installer.size(), true);
+        bool started = Exists(ReportPath(s.work)), recordFailed = false, noTrailer = false;
+        for (const auto& p : walk.problems) {
+            using P = mksetup::Problem;
+            recordFailed = recordFailed || p.kind == P::kInflateFailed || p.kind == P::kStreamOutside ||
+                           p.kind == P::kEmpty || p.kind == P::kInTrailer || (p.kind == P::kOutside && p.index == 0);
+            noTrailer = noTrailer || p.kind == P::kNoTrailer;
+        }
+        EXPECT_FALSE(started && recordFailed && !noTrailer) << "the second stage started although a record failed";
+        EXPECT_FALSE(walk.Ok() && (!started || !log.empty())) << "an installer that verifies did not install cleanly";
+        ++outcomes[stopped ? "stopped with a report" : !started ? "nothing started"
+                   : walk.Ok() ? "installed, verify passes" : "installed, verify objects"];
+    }
+    for (const auto& o : outcomes)
+        printf("Mutation campaign: %d of %u %s\n", o.second, cases, o.first.c_str());
 }
 
-TEST_F(UnpackerTest, DialogShowsCentredWithItsTextAndCannotBeClosed)
+// Run by run_full_disk.sh, which mounts a small file system and names its
+// folder (a Windows path ending in "\") in FULL_DISK_FOLDER.
+TEST_F(UnpackerTest, ARecordLargerThanTheFreeSpaceStopsTheInstallWithAReport)
 {
-    Scene s = NewScene("dialog");
-    s.DamageStream(2);
-    Write(s);
-    ChildProcess child;
-    ASSERT_TRUE(StartInstaller(child, s.exe, s.temp, false));
-    ASSERT_TRUE(child.Boxes().WaitForBoxes(1));  // the worker waits on its box
-    HWND dialog = WaitForWindow("Veltrano Setup", 10000);
-    ASSERT_NE(nullptr, dialog);
-
-    char text[64] = "";
-    HWND line = GetWindow(dialog, GW_CHILD);
-    ASSERT_NE(nullptr, line);
-    GetWindowTextA(line, text, sizeof text);
-    EXPECT_STREQ("Prepearing to install...", text);
-    EXPECT_EQ(nullptr, GetWindow(line, GW_HWNDNEXT)) << "one control";
-    EXPECT_TRUE(GetWindowLongA(dialog, GWL_STYLE) & WS_SYSMENU) << "a close box";
-
-    // Centred on the work area, within a pixel of rounding.
-    RECT window, area;
-    GetWindowRect(dialog, &window);
-    SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
-    EXPECT_NEAR((area.left + area.right) / 2, (window.left + window.right) / 2, 1);
-    EXPECT_NEAR((area.top + area.bottom) / 2, (window.top + window.bottom) / 2, 1);
-
-    // The close box and Alt+F4 (both the system's close command) change nothing.
-    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    PostMessageA(dialog, WM_SYSKEYDOWN, VK_F4, 1 << 29);
-    PostMessageA(dialog, WM_CLOSE, 0, 0);
-    Sleep(500);
-    EXPECT_TRUE(IsWindowVisible(dialog));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(child.Info().hProcess, 0));
-
-    // Extraction goes on once the box is answered, to its end.
-    child.Boxes().AnswerAll();
-    ASSERT_TRUE(child.WaitForExit(60000));
-    auto boxes = child.Boxes().Boxes();
-    ASSERT_EQ(3u, boxes.size());
+    const char* folder = getenv("FULL_DISK_FOLDER");
+    ULARGE_INTEGER space;
+    if (!folder || !GetDiskFreeSpaceExA(folder, &space, NULL, NULL))
+        GTEST_SKIP() << "no small file system mounted (see run_full_disk.sh)";
+    Scene s = NewScene("fulldisk");
+    s.UseTemp(folder);
+    s.installer = Build(PayloadFiles({ToBytes("small first"), Bytes(space.QuadPart * 2, 'v')}));
+    Installer child;
+    ASSERT_TRUE(Launch(child, s, true, 120000)) << "it hung on the full disk";
+    EXPECT_EQ(0u, child.ExitCode());
+    auto boxes = child.boxes->Boxes();
+    ASSERT_GE(boxes.size(), 2u);  // the log's copy too may find no room
+    ExpectText(s, "Unexpected error in unpacker's ExtractFiles\r\n*", boxes[0].text, "the error");
+    EXPECT_EQ(kErr, boxes[0].icon);
     EXPECT_EQ(kStop, boxes[1].text);
+    EXPECT_FALSE(Exists(ReportPath(s.work))) << "no second stage";
 }
 
 }  // namespace

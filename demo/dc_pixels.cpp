@@ -1,4 +1,4 @@
-#include "tests/support/dc_pixels.h"
+#include "demo/dc_pixels.h"
 
 std::vector<DWORD> DcPixels(HDC source, int x, int y, int width, int height)
 {

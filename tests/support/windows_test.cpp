@@ -1,0 +1,227 @@
+#include "tests/support/windows_test.h"
+
+#include "demo/dc_pixels.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+std::string Here()
+{
+    char self[MAX_PATH];
+    return std::string(self, GetModuleFileNameA(NULL, self, MAX_PATH)).substr(0, strrchr(self, '\\') - self + 1);
+}
+
+std::string Scratch(const std::string& tag)
+{
+    static int counter;
+    std::string folder = (fs::temp_directory_path() / ("setup-test-" + tag + "-")).string() +
+                         std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "\\";
+    fs::create_directories(folder);
+    return folder;
+}
+
+void RemoveTree(const std::string& folder)
+{
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::map<std::string, size_t> Tree(const std::string& folder)
+{
+    std::map<std::string, size_t> tree;
+    std::error_code error;
+    for (auto i = fs::recursive_directory_iterator(folder, error); i != fs::recursive_directory_iterator(); ++i) {
+        std::string name = i->path().string().substr(folder.size());
+        if (i->is_directory())
+            tree[name + "\\"] = 0;
+        else
+            tree[name] = i->file_size();
+    }
+    return tree;
+}
+
+KeptTimes MeasureKeptTimes(const std::string& folder)
+{
+    // What the unpacker does: times set while the file is open and mapped,
+    // then the view written.
+    std::string path = folder + "kept-times.bin";
+    FILETIME t[3] = {Time(125000000000000001ull), Time(125000000100000002ull), Time(125000000200000003ull)};
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 4096, NULL);
+    SetFileTime(file, &t[0], &t[1], &t[2]);
+    CloseHandle(file);
+    BYTE* view = (BYTE*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+    CloseHandle(mapping);
+    view[0] = view[4095] = 1;
+    UnmapViewOfFile(view);
+    WIN32_FILE_ATTRIBUTE_DATA after;
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &after);
+    return {Value(after.ftCreationTime) == Value(t[0]), Value(after.ftLastAccessTime) == Value(t[1]),
+            Value(after.ftLastWriteTime) == Value(t[2])};
+}
+
+std::string SystemText(DWORD code, std::string* id)
+{
+    LPSTR text = NULL;
+    SetLastError(code);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, NULL,
+                   code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&text, 0, NULL);
+    if (id)
+        *id = std::to_string((int)GetLastError());
+    std::string result = text ? text : "";
+    LocalFree(text);
+    return result;
+}
+
+std::string ErrorId(DWORD code)
+{
+    std::string id;
+    SystemText(code, &id);
+    return id;
+}
+
+std::string ErrorBox(const std::string& message, DWORD code)
+{
+    std::string id, text = SystemText(code, &id);
+    return message + "\r\n" + text + "\r\nError ID: " + id;
+}
+
+// The standard icon a box shows. Another process's icon handle means
+// nothing here, so the pixels on the screen are compared with each
+// standard icon drawn on the same background.
+static UINT IconOf(HWND box)
+{
+    static const struct {
+        LPCSTR id;
+        UINT style;
+    } kIcons[] = {{IDI_HAND, MB_ICONERROR}, {IDI_ASTERISK, MB_ICONINFORMATION},
+                  {IDI_EXCLAMATION, MB_ICONWARNING}, {IDI_QUESTION, MB_ICONQUESTION}};
+    HWND control = GetWindow(box, GW_CHILD);
+    while (control && !(IsWindowVisible(control) && SendMessageA(control, STM_GETICON, 0, 0)))
+        control = GetWindow(control, GW_HWNDNEXT);
+    if (!control)
+        return 0;
+    int width = GetSystemMetrics(SM_CXICON), height = GetSystemMetrics(SM_CYICON);
+    RECT at, all = {0, 0, width, height};
+    GetWindowRect(control, &at);
+    for (int attempt = 0; attempt < 50; ++attempt, Sleep(20)) {  // it may not be painted yet
+        UpdateWindow(box);
+        HDC screen = GetDC(NULL), memory = CreateCompatibleDC(screen);
+        std::vector<DWORD> shown = DcPixels(screen, at.left, at.top, width, height);
+        HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        HBRUSH brush = CreateSolidBrush(shown[0] & 0xFFFFFF);
+        UINT found = 0;
+        for (const auto& icon : kIcons) {
+            FillRect(memory, &all, brush);
+            DrawIconEx(memory, 0, 0, LoadIconA(NULL, icon.id), 0, 0, 0, NULL, DI_NORMAL | DI_DEFAULTSIZE);
+            if (!found && DcPixels(memory, 0, 0, width, height) == shown)
+                found = icon.style;
+        }
+        DeleteObject(brush), SelectObject(memory, old), DeleteObject(bitmap), DeleteDC(memory), ReleaseDC(NULL, screen);
+        if (found)
+            return found;
+    }
+    return (UINT)-1;  // an icon, but no standard one
+}
+
+static std::string TextOf(HWND window)
+{
+    char text[4096] = "";
+    return window && GetWindowTextA(window, text, sizeof text) ? text : "";
+}
+
+static BOOL CALLBACK Visit(HWND window, LPARAM p)
+{
+    auto* w = (BoxWatcher*)p;
+    DWORD pid = 0;
+    char className[16] = "";
+    GetWindowThreadProcessId(window, &pid);
+    GetClassNameA(window, className, sizeof className);
+    if (pid != w->processId || lstrcmpA(className, "#32770") || !IsWindowVisible(window) ||
+        !GetDlgItem(window, IDOK) || std::count(w->seen.begin(), w->seen.end(), window))
+        return TRUE;
+    Box box = {TextOf(window), TextOf(GetDlgItem(window, 0xFFFF)), IconOf(window)};
+    w->seen.push_back(window);
+    w->open.push_back(window);
+    w->lock.lock();
+    w->boxes.push_back(box);
+    w->lock.unlock();
+    if (w->onBox)
+        w->onBox(window, box);
+    return TRUE;
+}
+
+BoxWatcher::BoxWatcher(DWORD id, bool answerBoxes) : processId(id), answer(answerBoxes)
+{
+    thread = std::thread([this] {
+        for (; !stop; Sleep(20)) {
+            seen.erase(std::remove_if(seen.begin(), seen.end(), [](HWND h) { return !IsWindow(h); }), seen.end());
+            EnumWindows(Visit, (LPARAM)this);  // a closed box's handle may come back
+            for (size_t i = 0; answer && i < open.size(); ++i)
+                PostMessageA(open[i], WM_COMMAND, IDOK, 0);
+            if (answer)
+                open.clear();
+        }
+    });
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    stop = 1;
+    thread.join();
+}
+
+std::vector<Box> BoxWatcher::Boxes()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return boxes;
+}
+
+bool BoxWatcher::WaitFor(size_t count, DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount(); Boxes().size() < count; Sleep(20))
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+    return true;
+}
+
+bool Installer::Start(const std::string& exe, const std::string& temp, bool answer)
+{
+    std::string environment, line = "\"" + exe + "\"";
+    LPCH block = GetEnvironmentStringsA();
+    for (LPCH p = block; *p; p += lstrlenA(p) + 1)
+        if (_strnicmp(p, "TMP=", 4) && _strnicmp(p, "TEMP=", 5))
+            environment += p + std::string(1, '\0');
+    FreeEnvironmentStringsA(block);
+    environment += "TMP=" + temp + '\0' + "TEMP=" + temp + '\0';
+    STARTUPINFOA startup = {sizeof startup};
+    if (!CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, &environment[0], NULL, &startup,
+                        &process))
+        return false;
+    boxes.reset(new BoxWatcher(process.dwProcessId, answer));
+    return true;
+}
+
+Installer::~Installer()
+{
+    if (!process.hProcess)
+        return;
+    if (!Wait(0))
+        TerminateProcess(process.hProcess, 0xDEAD);
+    Wait(INFINITE);
+    boxes.reset();
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# With the host build's mksetup, under Wine:
+# - mksetup.exe (for win32 the one the release ships) builds the same bytes
+#   with SOURCE_DATE_EPOCH, verifies, lists and extracts them, refuses a
+#   damaged copy, and builds a one-byte payload that installs;
+# - a signed installer (osslsigncode, a throwaway certificate) verifies,
+#   unpacks and starts its second stage; the same with another payload hidden
+#   in its certificate table still verifies with osslsigncode, but mksetup
+#   refuses it and the unpacker runs the genuine second stage.
+#
+#   run_with_host_mksetup.sh WINE_STATE_DIR MKSETUP MKSETUP.exe STUB.exe SECOND_STAGE.exe RUN_DEMO.exe FILE...
+set -euo pipefail
+state=$1 mksetup=$2 winsetup=$3 stub=$4 runner=$6
+[ -x "$mksetup" ] || { echo "no host mksetup at $mksetup (build the host preset first)"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/../../scripts/wine-env.sh" "$state"
+wine_run() { "$(dirname "$0")/../../scripts/wine-run.sh" "$state" "$@"; }
+cp "$5" "${@:7}" "$work/" && cd "$work"
+files=(second_stage_probe.exe "${@:7}") && files=("${files[@]##*/}")
+# same DIR FILE...: the files are DIR's KVFiles1.tmp, KVFiles2.tmp, ...
+same() {
+  local dir=$1 n=0
+  shift
+  for f; do
+    n=$((n + 1))
+    cmp "$f" "$dir/KVFiles$n.tmp"
+  done
+}
+# Installs $1 with temp/ as the temp folder (run_demo answers any box).
+install() {
+  rm -rf temp && mkdir temp
+  wine_run "$runner" "$(winpath "$1")" "$(winpath temp)\\" "$(winpath shot.png)" >run.txt
+  grep -q 'exit code 0' run.txt
+}
+
+SOURCE_DATE_EPOCH=1765000000 "$mksetup" build --stub "$stub" -o host.exe "${files[@]}" >/dev/null
+SOURCE_DATE_EPOCH=1765000000 wine_run "$winsetup" build --stub "$(winpath "$stub")" -o win.exe "${files[@]}" >/dev/null
+cmp host.exe win.exe
+wine_run "$winsetup" verify host.exe >/dev/null
+wine_run "$winsetup" list host.exe | grep -q "KVFiles${#files[@]}.tmp"
+wine_run "$winsetup" extract host.exe out >/dev/null
+same out "${files[@]}"
+head -c -40 host.exe >damaged.exe && tail -c 39 host.exe >>damaged.exe
+! wine_run "$winsetup" verify damaged.exe >/dev/null || { echo "verify passed a damaged installer"; exit 1; }
+printf 'x' >one
+wine_run "$winsetup" build --stub "$(winpath "$stub")" -o one.exe one >/dev/null
+install one.exe  # no program: the hand-off's boxes follow
+same temp/KVFiles_Setup_Temp one
+echo "with_host_mksetup: $(basename "$winsetup") builds what the host mksetup builds; a one-byte payload installs"
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Veltrano-Test -keyout key.pem -out cert.pem 2>/dev/null
+"$mksetup" build --stub "$stub" -o signed.exe "${files[@]}" >/dev/null \
+  --sign "osslsigncode sign -certs '$work/cert.pem' -key '$work/key.pem' -n Veltrano -in {in} -out {out} >/dev/null"
+osslsigncode verify -CAfile cert.pem signed.exe >/dev/null
+"$mksetup" verify signed.exe >/dev/null
+install signed.exe
+same temp/KVFiles_Setup_Temp "${files[@]}"
+[ -f temp/KVFiles_Setup_Temp/KVFiles1.tmp.report ]
+# The hidden payload, far enough behind the genuine trailer that only its
+# own is in the file's last 30000 bytes; the table's lengths grown to match.
+"$mksetup" build --stub "$stub" -o other.exe "$runner" >/dev/null
+python3 - <<'PY'
+import struct
+signed, other = open('signed.exe', 'rb').read(), open('other.exe', 'rb').read()
+pe = struct.unpack_from('<I', signed, 0x3C)[0]
+entry = pe + 24 + (112 if struct.unpack_from('<H', signed, pe + 24)[0] == 0x20B else 96) + 4 * 8
+table, size = struct.unpack_from('<II', signed, entry)
+hidden = bytearray(b'\0' * 32768 + other[struct.unpack_from('<I', other, len(other) - 19)[0]:])
+struct.pack_into('<I', hidden, len(hidden) - 19, len(signed) + 32768)
+hidden += b'\0' * (-len(hidden) % 8)
+out = bytearray(signed + hidden)
+struct.pack_into('<I', out, entry + 4, size + len(hidden))
+struct.pack_into('<I', out, table, struct.unpack_from('<I', out, table)[0] + len(hidden))
+open('tampered.exe', 'wb').write(out)
+PY
+osslsigncode verify -CAfile cert.pem tampered.exe >/dev/null
+! "$mksetup" verify tampered.exe 2>verify.txt || { echo "verify passed the tampered installer"; exit 1; }
+grep -q "bytes of the certificate table are neither signature nor its padding" verify.txt
+install tampered.exe
+same temp/KVFiles_Setup_Temp second_stage_probe.exe
+[ -f temp/KVFiles_Setup_Temp/KVFiles1.tmp.report ]
+echo "with_host_mksetup: signed, it installs; with a payload hidden in its signature, mksetup refuses it and the unpacker runs the genuine second stage"
