@@ -16,11 +16,14 @@ std::string Here()
 
 std::string Scratch(const std::string& tag)
 {
+    // Process ids come back, and a folder an earlier run could not remove
+    // (a file its fault left open) stays: take only a new one.
     static int counter;
-    std::string folder = (fs::temp_directory_path() / ("setup-test-" + tag + "-")).string() +
-                         std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "\\";
-    fs::create_directories(folder);
-    return folder;
+    for (std::string base = (fs::temp_directory_path() / ("setup-test-" + tag + "-")).string();;) {
+        std::string folder = base + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "\\";
+        if (CreateDirectoryA(folder.c_str(), NULL))
+            return folder;
+    }
 }
 
 void RemoveTree(const std::string& folder)
