@@ -21,7 +21,13 @@ struct Agreement : mksetup::RecordSink {
     uint64_t seen = 0;
     std::vector<uint8_t> pieces;
 
-    bool Open(const mksetup::WalkedRecord& r) override { return record = r, seen = 0, pieces.clear(), true; }
+    bool Open(const mksetup::WalkedRecord& r) override
+    {
+        record = r;
+        seen = 0;
+        pieces.clear();
+        return true;
+    }
     bool Write(const uint8_t* bytes, size_t size) override
     {
         seen += size;

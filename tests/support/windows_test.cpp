@@ -54,24 +54,28 @@ std::map<std::string, size_t> Tree(const std::string& folder)
     return tree;
 }
 
-KeptTimes MeasureKeptTimes(const std::string& folder)
+KeptTimes PlatformKeptTimes()
 {
     // What the unpacker does: times set while the file is open and mapped,
     // then the view written.
-    std::string path = folder + "kept-times.bin";
-    FILETIME t[3] = {Time(125000000000000001ull), Time(125000000100000002ull), Time(125000000200000003ull)};
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 4096, NULL);
-    SetFileTime(file, &t[0], &t[1], &t[2]);
-    CloseHandle(file);
-    BYTE* view = (BYTE*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
-    CloseHandle(mapping);
-    view[0] = view[4095] = 1;
-    UnmapViewOfFile(view);
-    WIN32_FILE_ATTRIBUTE_DATA after;
-    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &after);
-    return {Value(after.ftCreationTime) == Value(t[0]), Value(after.ftLastAccessTime) == Value(t[1]),
-            Value(after.ftLastWriteTime) == Value(t[2])};
+    static const KeptTimes kept = [] {
+        std::string folder = Scratch("times"), path = folder + "kept-times.bin";
+        FILETIME t[3] = {Time(125000000000000001ull), Time(125000000100000002ull), Time(125000000200000003ull)};
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+        HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 4096, NULL);
+        SetFileTime(file, &t[0], &t[1], &t[2]);
+        CloseHandle(file);
+        BYTE* view = (BYTE*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+        CloseHandle(mapping);
+        view[0] = view[4095] = 1;
+        UnmapViewOfFile(view);
+        WIN32_FILE_ATTRIBUTE_DATA after;
+        GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &after);
+        RemoveTree(folder);
+        return KeptTimes{Value(after.ftCreationTime) == Value(t[0]), Value(after.ftLastAccessTime) == Value(t[1]),
+                         Value(after.ftLastWriteTime) == Value(t[2])};
+    }();
+    return kept;
 }
 
 std::string SystemText(DWORD code, std::string* id)
@@ -85,13 +89,6 @@ std::string SystemText(DWORD code, std::string* id)
     std::string result = text ? text : "";
     LocalFree(text);
     return result;
-}
-
-std::string ErrorId(DWORD code)
-{
-    std::string id;
-    SystemText(code, &id);
-    return id;
 }
 
 std::string ErrorBox(const std::string& message, DWORD code)
@@ -158,9 +155,10 @@ static BOOL CALLBACK Visit(HWND window, LPARAM p)
     Box box = {TextOf(window), TextOf(GetDlgItem(window, 0xFFFF)), IconOf(window)};
     w->seen.push_back(window);
     w->open.push_back(window);
-    w->lock.lock();
-    w->boxes.push_back(box);
-    w->lock.unlock();
+    {
+        std::lock_guard<std::mutex> hold(w->lock);
+        w->boxes.push_back(box);
+    }
     if (w->onBox)
         w->onBox(window, box);
     return TRUE;

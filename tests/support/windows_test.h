@@ -28,13 +28,13 @@ inline ULONGLONG Value(const FILETIME& time) { return ((ULONGLONG)time.dwHighDat
 // the writing: Windows keeps all three; Wine moves last access and last
 // write and keeps no creation time.
 struct KeptTimes { bool creation, lastAccess, lastWrite; };
-KeptTimes MeasureKeptTimes(const std::string& folder);
+KeptTimes PlatformKeptTimes();  // measured once per process
 
 // The system's text for an error code ("" when it has none) and, as
 // ReportError logs it, the ID: the last error after the lookup. ErrorBox:
 // "<message>\r\n<system text>\r\nError ID: <id>", as ReportError shows it.
 std::string SystemText(DWORD code, std::string* id = nullptr);
-std::string ErrorId(DWORD code);
+inline std::string ErrorId(DWORD code) { std::string id; SystemText(code, &id); return id; }
 std::string ErrorBox(const std::string& message, DWORD code);
 
 struct Box {

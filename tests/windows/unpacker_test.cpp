@@ -17,7 +17,6 @@ namespace {
 using mksetup::Bytes;
 
 Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 // The test second stage, then one file per blob, each with its own times.
 std::vector<mksetup::InputFile> PayloadFiles(const std::vector<Bytes>& data)
 {
@@ -61,7 +60,6 @@ const std::string kCopy = "Could not create file in unpacker's GetViewFile";
 const std::string kNoProcess = "Could not create process in unpacker's MainDlgProc";
 const std::string kUnexpected = "Unexpected error in unpacker's ExtractFiles";
 const std::string kInflate = "Error in uncompress routine -";
-
 
 // One run: the installer and the folders around it.
 struct Scene {
@@ -107,8 +105,9 @@ struct Scene {
 struct Row {
     const char* name;
     void (*prepare)(Scene&);
-    std::vector<Box> boxes;  // in texts, {work} is the working folder and {exe} the
-                             // installer; a text ending in '*' need only begin so
+    // The boxes in order. In texts (and the log), {work} is the working
+    // folder and {exe} the installer; a text ending in '*' need only begin so.
+    std::vector<Box> boxes;
     std::string log;      // the working folder's log; "none": the run leaves nothing behind
     bool started;         // the second stage runs, and only after the user has read any log
     const char* outputs;  // if given, the outputs left (see Outputs)
@@ -349,7 +348,7 @@ void UnpackerTest::Run(const Row& row)
     FILETIME created, exited, kernel, user;
     GetProcessTimes(child.process.hProcess, &created, &exited, &kernel, &user);
     EXPECT_GE(Value(exited), std::stoull("0" + report.substr(end + 4))) << "the unpacker waited for the second stage";
-    KeptTimes kept = MeasureKeptTimes(s.scratch);
+    KeptTimes kept = PlatformKeptTimes();
     for (size_t i = 0; i < s.files.size(); ++i) {
         std::string path = s.work + "KVFiles" + std::to_string(i + 1) + ".tmp";
         path += Exists(path + "~~") ? "~~" : "";
