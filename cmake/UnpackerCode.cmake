@@ -21,7 +21,7 @@ if(WIN32)
   if(CMAKE_BUILD_TYPE STREQUAL "MinSizeRel")
     add_link_options(-s)
   endif()
-  include(${CMAKE_CURRENT_LIST_DIR}/Libdeflate.cmake)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsSources.cmake)
 else()
   # Debian's libdeflate-dev, the static archive where there is one.
   find_library(LIBDEFLATE_LIBRARY NAMES libdeflate.a deflate REQUIRED)

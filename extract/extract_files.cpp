@@ -14,20 +14,40 @@
 // fails with zlib's Z_MEM_ERROR). Worker thread only.
 static libdeflate_decompressor* g_decompressor;
 
-// The length of the payload-bearing part of the executable's view, which
-// bounds every read of the payload. Worker thread only: written by the
-// top-level call once it has mapped the file, read by the nested calls.
-static uint32_t g_payloadEnd;
+// The executable, mapped a window at a time. Made by the top-level call,
+// which holds the mapping and releases the window last; nested calls move
+// the window. payloadEnd bounds every read of the payload: in a signed file
+// what lies before the Authenticode certificate table.
+struct ModuleFile {
+    HANDLE mapping;
+    DWORD size;
+    uint32_t payloadEnd;
+    const BYTE* view;      // the file's bytes [viewStart, viewEnd), or NULL
+    DWORD viewStart, viewEnd;
+    FaultGuard* guard;     // the top-level call's, which watches the window
+    char path[MAX_PATH];   // for the reports
+};
+
+// One output file, mapped a window at a time.
+struct OutputFile {
+    HANDLE mapping;        // NULL while the file is mapped whole
+    BYTE* view;            // the file's bytes [viewStart, viewStart + viewSize)
+    DWORD viewStart, viewSize, size;
+    FaultGuard* guard;     // the call's own, which watches the window
+    char name[MAX_PATH];
+};
 
 // What one call has reached, kept where its catch-all can read it after a
 // fault.
 struct ExtractCall {
     DWORD runningOffset;  // the offset this call would hand on
-    BOOL topLevel;        // the call that maps the executable
-    BOOL filling;         // the output is being checked, zero-filled or inflated
-    LPVOID moduleView;    // the executable, mapped by the top-level call
-    LPVOID outputView;    // this call's output file (the manifest at top level)
-    FaultGuard* guard;    // told about each view the call maps
+    BOOL topLevel;        // the call that opens the executable
+    BOOL filling;         // the output is being checked or inflated
+    ModuleFile* module;
+    OutputFile output;    // this call's output file (the manifest at top level)
+    DWORD streamOffset;   // where the record's stream starts in the file
+    ExtractResult windowFailure;  // what a window that could not be had fails
+    BYTE* tagsSeen;       // the manifest scan's bitmap, top level
 };
 
 enum { kModuleViewSlot, kOutputViewSlot };
@@ -37,15 +57,92 @@ static void Report(LPCSTR message)
     ReportError(message, NULL, TRUE, TRUE, "\r\n");
 }
 
-// Output view first, then the module view.
+static void ReleaseOutput(OutputFile* output)
+{
+    if (output->view)
+        UnmapViewOfFile(output->view);
+    if (output->mapping)
+        CloseHandle(output->mapping);
+    output->view = NULL;
+    output->mapping = NULL;
+    FaultGuardWatch(output->guard, kOutputViewSlot, NULL, 0);
+}
+
+// The output first; the executable last, by the call that opened it.
 static void ReleaseViews(ExtractCall* call)
 {
-    if (call->outputView)
-        UnmapViewOfFile(call->outputView);
-    if (call->moduleView)
-        UnmapViewOfFile(call->moduleView);
-    call->outputView = NULL;
-    call->moduleView = NULL;
+    ReleaseOutput(&call->output);
+    if (call->tagsSeen)
+        HeapFree(GetProcessHeap(), 0, call->tagsSeen);
+    call->tagsSeen = NULL;
+    ModuleFile* module = call->module;
+    if (call->topLevel && module) {
+        if (module->view)
+            UnmapViewOfFile(module->view);
+        if (module->mapping)
+            CloseHandle(module->mapping);
+        module->view = NULL;
+        module->mapping = NULL;
+    }
+}
+
+// The executable's bytes from offset on, at least need of them and, in
+// *length (if given, the bytes wanted on entry), as many as the window
+// holds from there. need is at most kViewWindow - kViewAlignment; the caller
+// has checked the bytes against the file. NULL after a report.
+static const BYTE* ModuleBytes(ModuleFile* module, DWORD offset, DWORD need, DWORD* length)
+{
+    if (!module->view || offset < module->viewStart || (ULONGLONG)offset + need > module->viewEnd) {
+        if (module->view)
+            UnmapViewOfFile(module->view);
+        DWORD start = offset - offset % kViewAlignment;
+        DWORD size = module->size - start < kViewWindow ? module->size - start : kViewWindow;
+        module->view = (const BYTE*)MapFileWindow(module->mapping, GENERIC_READ, start, size, module->path);
+        module->viewStart = start;
+        module->viewEnd = start + size;
+        FaultGuardWatch(module->guard, kModuleViewSlot, module->view, size);
+        if (!module->view)
+            return NULL;
+    }
+    if (length && *length > module->viewEnd - offset)
+        *length = module->viewEnd - offset;
+    return module->view + (offset - module->viewStart);
+}
+
+// The output's window that starts at offset, a multiple of kViewWindow:
+// its length in *length. NULL after a report.
+static BYTE* OutputWindow(OutputFile* output, DWORD offset, DWORD* length)
+{
+    DWORD size = output->size - offset < kViewWindow ? output->size - offset : kViewWindow;
+    if (!output->view || output->viewStart != offset) {
+        UnmapViewOfFile(output->view);
+        output->view = (BYTE*)MapFileWindow(output->mapping, GENERIC_READ | GENERIC_WRITE, offset, size, output->name);
+        output->viewStart = offset;
+        output->viewSize = size;
+        FaultGuardWatch(output->guard, kOutputViewSlot, output->view, size);
+    }
+    *length = size;
+    return output->view;
+}
+
+static const uint8_t* NextInput(void* context, uint32_t offset, uint32_t* length)
+{
+    ExtractCall* call = (ExtractCall*)context;
+    DWORD piece = *length;
+    const BYTE* bytes = ModuleBytes(call->module, call->streamOffset + offset, 1, &piece);
+    *length = piece;
+    call->windowFailure = kExtractInflateFailed;
+    return bytes;
+}
+
+static uint8_t* NextOutput(void* context, uint32_t offset, uint32_t* length)
+{
+    ExtractCall* call = (ExtractCall*)context;
+    DWORD piece;
+    BYTE* bytes = OutputWindow(&call->output, offset, &piece);
+    *length = piece;
+    call->windowFailure = kExtractNoOutputFile;
+    return bytes;
 }
 
 // A fault, or a part of the payload that does not lie in the file: the
@@ -94,14 +191,21 @@ static BOOL GetOwnPath(LPSTR path)
 // Record 0's offset, from the trailer; FALSE when it cannot be read. A
 // signed file's certificate table is no payload: the payload ends where the
 // table starts, and a table out of place means the file was tampered with.
-static BOOL FindFirstRecord(const BYTE* module, DWORD size, DWORD* offset)
+// The file's first window holds its headers; the scan reads the last
+// kScanWindow bytes of the payload-bearing part.
+static BOOL FindFirstRecord(ModuleFile* module, DWORD* offset)
 {
+    if (!FindPayloadBearingEnd(module->view, module->viewEnd, module->size, &module->payloadEnd))
+        return FALSE;
+    uint32_t end = module->payloadEnd;
+    uint32_t tailStart = end > kScanWindow + kTrailerSize ? end - kScanWindow - kTrailerSize : 0;
+    const BYTE* tail = ModuleBytes(module, tailStart, end - tailStart, NULL);
+    if (!tail)
+        return FALSE;
     uint32_t trailerEnd;
     PayloadTrailer trailer;
-    if (!FindPayloadBearingEnd(module, size, &g_payloadEnd))
-        return FALSE;
-    FindPayloadEnd(module, g_payloadEnd, &trailerEnd);
-    if (!ReadPayloadTrailer(module, g_payloadEnd, trailerEnd, &trailer))
+    FindPayloadEnd(tail, end - tailStart, &trailerEnd);
+    if (!ReadPayloadTrailer(tail, end - tailStart, trailerEnd, &trailer))
         return FALSE;
     *offset = trailer.FirstRecordOffset;
     return TRUE;
@@ -117,118 +221,191 @@ static void SetFileTimesFrom(const FileRecordHeader* header)
     g_lastWriteTime.dwHighDateTime = (DWORD)(header->LastWriteTime >> 32);
 }
 
-// Zero-fills the output and inflates the stream into it; zlib's code.
-static int FillOutput(const BYTE* stream, const FileRecordHeader* header, LPVOID output, DWORD size)
+// Inflates the record's stream into its new output file, which holds
+// zeros: in one piece where stream and output fit in a window each, else
+// window by window. zlib's code.
+static int FillOutput(ExtractCall* call, const FileRecordHeader* header)
 {
-    ZeroMemory(output, size);
-    return InflateStream(g_decompressor, stream, header->CompressedSize, (uint8_t*)output, size);
+    OutputFile* output = &call->output;
+    if (!output->mapping) {
+        const BYTE* stream = ModuleBytes(call->module, call->streamOffset, header->CompressedSize, NULL);
+        if (!stream) {
+            call->windowFailure = kExtractInflateFailed;
+            return kInflateNoWindow;
+        }
+        return InflateStream(g_decompressor, stream, header->CompressedSize, output->view, output->size);
+    }
+    InflateWindows windows = {NextInput, NextOutput, call};
+    return InflateStreamInWindows(&windows, header->CompressedSize, output->size);
 }
 
-// The manifest loop: record n for each tag <Pn=" the manifest holds, each
-// where the previous one ended.
-static ExtractResult ExtractNamedRecords(LPCSTR workingFolder, const BYTE* module, const BYTE* manifest, DWORD size,
-                                         ExtractCall* call)
+// The manifest's tags, in one pass over its text; the number of records it
+// names (1 to the first number without a tag); -1 when there was no memory
+// for the scan, -2 after the report of a window that could not be mapped. Numbers past what the text or the payload can hold
+// are not counted: each tag takes five bytes, each record 32.
+static int NamedRecords(ExtractCall* call)
 {
-    for (int n = 1;; ++n) {
-        char tag[kManifestTagSize];
-        FormatManifestTag((uint32_t)n, tag);
-        if (!ManifestHasTag(manifest, size, tag))
-            return kExtractDone;
-        ExtractResult nested = ExtractFiles(workingFolder, module, call->runningOffset, n);
+    OutputFile* output = &call->output;
+    DWORD limit = output->size / 5 + 2, records = call->module->payloadEnd / kRecordHeaderSize + 2;
+    limit = limit < records ? limit : records;
+    if (!(call->tagsSeen = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, limit / 8 + 1)))
+        return -1;
+    ManifestTagScan scan;
+    BeginManifestTagScan(&scan, call->tagsSeen, limit);
+    for (DWORD offset = 0; offset < output->size && !scan.ended; offset += kViewWindow) {
+        DWORD length = output->viewSize;
+        const BYTE* text = output->mapping ? OutputWindow(output, offset, &length) : output->view;
+        if (!text)
+            return -2;
+        ScanManifestText(&scan, text, length);
+    }
+    return (int)NamedRecordCount(&scan);
+}
+
+// The manifest loop: record n for n = 1 to named, each where the previous
+// one ended.
+static ExtractResult ExtractNamedRecords(LPCSTR workingFolder, int named, ExtractCall* call)
+{
+    for (int n = 1; n <= named; ++n) {
+        ExtractResult nested = ExtractFiles(workingFolder, call->module, call->runningOffset, n);
         call->runningOffset = (DWORD)nested;
         // -1000 and below are offsets past 2 GB, not failures.
         if (nested >= -999 && nested <= -1)
             return kExtractRecordFailed;
     }
+    return kExtractDone;
+}
+
+static ExtractResult InflateFailed(ExtractCall* call, int code)
+{
+    char message[kLogLineSize];
+    wsprintfA(message, "Error in uncompress routine %i", code);
+    Report(message);
+    ReleaseViews(call);
+    return kExtractInflateFailed;
 }
 
 // The body of ExtractFiles, step by step.
-static ExtractResult ExtractRecord(LPCSTR workingFolder, const BYTE* module, DWORD recordOffset, int recordIndex,
-                                   ExtractCall* call)
+static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int recordIndex, ExtractCall* call)
 {
-    char name[MAX_PATH];
-    if (!FormatOutputName(name, workingFolder, recordIndex)) {
+    OutputFile* output = &call->output;
+    if (!FormatOutputName(output->name, workingFolder, recordIndex)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         ReportError("Could not create file in unpacker's GetViewFile", workingFolder, TRUE, TRUE, "\r\n");
         return kExtractNoOutputFile;
     }
 
+    ModuleFile* module = call->module;
     if (call->topLevel) {
-        char path[MAX_PATH];
-        DWORD moduleSize = 0;
-        if (!GetOwnPath(path))
+        if (!GetOwnPath(module->path))
             return kExtractNoModulePath;
-        if (!(call->moduleView = GetViewFile(path, &moduleSize, GENERIC_READ, OPEN_EXISTING, FALSE, FALSE)))
+        module->size = 0;
+        module->view = (const BYTE*)GetViewFile(module->path, &module->size, GENERIC_READ, OPEN_EXISTING, FALSE,
+                                                FALSE, TRUE, &module->mapping);
+        if (!module->view)
             return kExtractNoModuleView;
-        module = (const BYTE*)call->moduleView;
-        FaultGuardWatch(call->guard, kModuleViewSlot, module, moduleSize);
-        if (!FindFirstRecord(module, moduleSize, &recordOffset))
-            return Unreadable(call);
+        module->viewStart = 0;
+        module->viewEnd = module->size < kViewWindow ? module->size : kViewWindow;
+        FaultGuardWatch(module->guard, kModuleViewSlot, module->view, module->viewEnd);
+        if (!FindFirstRecord(module, &recordOffset))
+            return module->view ? Unreadable(call) : (ReleaseViews(call), kExtractNoModuleView);
         call->runningOffset = recordOffset;
     }
 
     FileRecordHeader header;
-    if (!ReadRecordHeader(module, g_payloadEnd, recordOffset, &header))
+    const BYTE* headerBytes = NULL;
+    if (!PayloadSpanInside(module->payloadEnd, recordOffset, kRecordHeaderSize))
         return Unreadable(call);
+    if (!(headerBytes = ModuleBytes(module, recordOffset, kRecordHeaderSize, NULL))) {
+        ReleaseViews(call);
+        return call->topLevel ? kExtractNoModuleView : kExtractInflateFailed;
+    }
+    ReadRecordHeader(headerBytes, kRecordHeaderSize, 0, &header);
     SetFileTimesFrom(&header);
     // From here on, whatever happens to this record, the next one starts here.
     call->runningOffset = recordOffset + kRecordHeaderSize + header.CompressedSize;
+    call->streamOffset = recordOffset + kRecordHeaderSize;
 
     // A stream outside the file is found before its output file is made: a
-    // damaged size must not create and zero-fill a file of that size.
+    // damaged size must not create a file of that size.
     call->filling = TRUE;
-    if (!RecordStreamInside(g_payloadEnd, recordOffset, &header))
+    if (!RecordStreamInside(module->payloadEnd, recordOffset, &header))
         return Unreadable(call);
     call->filling = FALSE;
 
+    // An output or a stream too large for one window is written window by
+    // window through the output's mapping, which this call then keeps.
+    BOOL inPieces = header.UncompressedSize > kViewWindow || header.CompressedSize > kViewWindow - kViewAlignment;
     // The second stage is started by its own name: a held KVFiles1.tmp
     // must fail the record, not leave the old file to be started.
-    DWORD outputSize = header.UncompressedSize;
-    call->outputView = GetViewFile(name, &outputSize, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, FALSE, TRUE,
-                                   recordIndex != 1);
-    if (!call->outputView) {
+    output->size = header.UncompressedSize;
+    output->view = (BYTE*)GetViewFile(output->name, &output->size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS,
+                                      FALSE, TRUE, recordIndex != 1, inPieces ? &output->mapping : NULL);
+    if (!output->view) {
         ReleaseViews(call);
         return kExtractNoOutputFile;
     }
-    FaultGuardWatch(call->guard, kOutputViewSlot, call->outputView, outputSize);
+    output->viewStart = 0;
+    output->viewSize = output->size < kViewWindow ? output->size : kViewWindow;
+    FaultGuardWatch(output->guard, kOutputViewSlot, output->view, output->viewSize);
 
+    // The file was created anew and holds zeros: what the stream does not
+    // fill stays zero.
     call->filling = TRUE;
-    int code = FillOutput(module + recordOffset + kRecordHeaderSize, &header, call->outputView, outputSize);
+    int code = FillOutput(call, &header);
     call->filling = FALSE;
-    if (code != kInflateOk) {
-        char message[kLogLineSize];
-        wsprintfA(message, "Error in uncompress routine %i", code);
-        Report(message);
+    if (code == kInflateNoWindow) {
         ReleaseViews(call);
-        return kExtractInflateFailed;
+        return call->windowFailure;
     }
+    if (code != kInflateOk)
+        return InflateFailed(call, code);
 
     ExtractResult result = (ExtractResult)call->runningOffset;
-    if (recordIndex == 0)  // the manifest is in the output view
-        result = ExtractNamedRecords(workingFolder, module, (const BYTE*)call->outputView, outputSize, call);
+    if (recordIndex == 0) {  // the manifest is in the output file
+        int named = NamedRecords(call);
+        if (named == -1) {  // no memory, as zlib would say it
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return InflateFailed(call, kInflateNoMemory);
+        }
+        if (named < 0) {
+            ReleaseViews(call);
+            return kExtractNoOutputFile;
+        }
+        ReleaseOutput(output);
+        HeapFree(GetProcessHeap(), 0, call->tagsSeen);
+        call->tagsSeen = NULL;
+        result = ExtractNamedRecords(workingFolder, named, call);
+    }
     ReleaseViews(call);
     return result;
 }
 
-static ExtractResult ExtractGuarded(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset,
-                                    int recordIndex)
+static ExtractResult ExtractGuarded(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex)
 {
     FaultGuard guard;
-    ExtractCall call = {recordOffset, moduleBase == NULL, FALSE, NULL, NULL, &guard};
+    ExtractCall call = {};
+    call.runningOffset = recordOffset;
+    call.topLevel = module->guard == NULL;
+    call.module = module;
+    call.output.guard = &guard;
+    if (call.topLevel)
+        module->guard = &guard;
     if (FaultGuardTry(&guard)) {
-        ExtractResult result = ExtractRecord(workingFolder, moduleBase, recordOffset, recordIndex, &call);
+        ExtractResult result = ExtractRecord(workingFolder, recordOffset, recordIndex, &call);
         FaultGuardLeave(&guard);
         return result;
     }
     return Unreadable(&call);
 }
 
-ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex)
+ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex)
 {
-    if (moduleBase)
-        return ExtractGuarded(workingFolder, moduleBase, recordOffset, recordIndex);
+    if (module)
+        return ExtractGuarded(workingFolder, module, recordOffset, recordIndex);
+    ModuleFile own = {};
     g_decompressor = libdeflate_alloc_decompressor();
-    ExtractResult result = ExtractGuarded(workingFolder, moduleBase, recordOffset, recordIndex);
+    ExtractResult result = ExtractGuarded(workingFolder, &own, recordOffset, recordIndex);
     libdeflate_free_decompressor(g_decompressor);
     g_decompressor = NULL;
     return result;

@@ -23,12 +23,16 @@ enum {
                                     // reading them faulted
 };
 
+// The executable, as the top-level call has opened it: read a window at a
+// time (see ExtractFiles).
+struct ModuleFile;
+
 // Extracts one record, and for the top-level call all that the manifest
 // names.
 //
 // workingFolder  ends in a backslash; output names are appended to it.
-// moduleBase     NULL for the top-level call, which maps the executable
-//                (g_moduleHandle's file) itself; nested calls get its view.
+// module         NULL for the top-level call, which opens the executable
+//                (g_moduleHandle's file) itself; nested calls get it.
 // recordOffset   0 at the top level (the trailer gives record 0's offset);
 //                for a nested call, the file offset of its record header.
 // recordIndex    0 at the top level; n for the nested call of record n.
@@ -56,7 +60,12 @@ enum {
 // The payload is read only from the payload-bearing part of the file: in a
 // signed file, what lies before the Authenticode certificate table. Record
 // 1, the second stage, gets no "~~" fallback name.
-ExtractResult ExtractFiles(LPCSTR workingFolder, const BYTE* moduleBase, DWORD recordOffset, int recordIndex);
+//
+// Memory: the executable and each output are mapped a window at a time
+// (kViewWindow, see view_file.h), at most one window of each at once. A
+// record whose stream and output each fit in one window is inflated in one
+// piece by libdeflate; a larger one by zlib's inflate, window after window.
+ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex);
 
 // The worker thread: extracts into the working folder it is given, sends
 // the progress dialog (g_dialog) its one WM_DESTROY whatever the result, and

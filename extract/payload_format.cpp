@@ -96,11 +96,11 @@ bool ReadCertificateTable(const uint8_t* data, uint32_t length, CertificateTable
     return table->offset != 0 || table->size != 0;
 }
 
-bool FindPayloadBearingEnd(const uint8_t* data, uint32_t length, uint32_t* payloadEnd)
+bool FindPayloadBearingEnd(const uint8_t* head, uint32_t headLength, uint32_t length, uint32_t* payloadEnd)
 {
     CertificateTable table;
     *payloadEnd = length;
-    if (!ReadCertificateTable(data, length, &table))
+    if (!ReadCertificateTable(head, headLength < length ? headLength : length, &table))
         return true;
     if (!PayloadSpanInside(length, table.offset, table.size) || table.offset + table.size != length)
         return false;
@@ -145,40 +145,48 @@ bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader
     return PayloadSpanInside(length, offset, (uint64_t)kRecordHeaderSize + header->CompressedSize);
 }
 
-void FormatManifestTag(uint32_t n, char tag[kManifestTagSize])
+void BeginManifestTagScan(ManifestTagScan* scan, uint8_t* seen, uint32_t limit)
 {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = (char)('0' + n % 10);
-        n /= 10;
-    } while (n);
-    char* p = tag;
-    *p++ = '<';
-    *p++ = 'P';
-    while (count)
-        *p++ = digits[--count];
-    *p++ = '=';
-    *p++ = '"';
-    *p = '\0';
+    scan->seen = seen;
+    scan->limit = limit;
+    scan->state = 0;
+    scan->number = 0;
+    scan->ended = false;
 }
 
-bool ManifestHasTag(const uint8_t* manifest, uint32_t size, const char* tag)
+// States: 0 nothing, 1 "<", 2 "<P", 3 digits, 4 digits and "=". A '<'
+// always starts a new match: it occurs in the tag only at its start.
+void ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size)
 {
-    uint32_t tagLength = 0;
-    while (tag[tagLength])
-        ++tagLength;
-    uint32_t textLength = 0;
-    while (textLength < size && manifest[textLength])
-        ++textLength;
-    for (uint32_t p = 0; p + tagLength <= textLength; ++p) {
-        uint32_t i = 0;
-        while (i < tagLength && manifest[p + i] == (uint8_t)tag[i])
-            ++i;
-        if (i == tagLength)
-            return true;
+    for (uint32_t i = 0; i < size && !scan->ended; ++i) {
+        uint8_t c = text[i];
+        uint32_t state = scan->state;
+        scan->state = 0;
+        if (c == 0) {
+            scan->ended = true;
+        } else if (c == '<') {
+            scan->state = 1;
+        } else if (state == 1 && c == 'P') {
+            scan->state = 2;
+            scan->number = 0;
+        } else if ((state == 2 && c >= '1' && c <= '9') || (state == 3 && c >= '0' && c <= '9')) {
+            uint64_t number = (uint64_t)scan->number * 10 + (c - '0');
+            scan->number = number < scan->limit ? (uint32_t)number : scan->limit;
+            scan->state = 3;
+        } else if (state == 3 && c == '=') {
+            scan->state = 4;
+        } else if (state == 4 && c == '"' && scan->number < scan->limit) {
+            scan->seen[scan->number / 8] |= (uint8_t)(1u << (scan->number % 8));
+        }
     }
-    return false;
+}
+
+uint32_t NamedRecordCount(const ManifestTagScan* scan)
+{
+    uint32_t n = 1;
+    while (n < scan->limit && (scan->seen[n / 8] >> (n % 8) & 1))
+        ++n;
+    return n - 1;
 }
 
 void WriteRecordHeader(const FileRecordHeader* header, uint8_t out[kRecordHeaderSize])

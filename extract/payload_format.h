@@ -94,8 +94,10 @@ bool ReadCertificateTable(const uint8_t* data, uint32_t length, CertificateTable
 
 // *payloadEnd: length for an unsigned file, the table's offset for a signed
 // one. False when a declared table does not lie inside the file or does not
-// end exactly at its end: then no byte of the file is payload.
-bool FindPayloadBearingEnd(const uint8_t* data, uint32_t length, uint32_t* payloadEnd);
+// end exactly at its end: then no byte of the file is payload. head holds
+// the file's first headLength bytes (all of it, or as much as a reader has
+// at hand: a header beyond them counts as none); length is the whole file's.
+bool FindPayloadBearingEnd(const uint8_t* head, uint32_t headLength, uint32_t length, uint32_t* payloadEnd);
 
 // Finds the trailer in the last kScanWindow bytes of data[0, length).
 // *trailerEnd is set to length and, where the marker is found with at least
@@ -123,14 +125,24 @@ bool ReadRecordHeader(const uint8_t* data, uint32_t length, uint32_t offset,
 // after its header, lies wholly inside the file.
 bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader* header);
 
-// The manifest's tag for record n: "<Pn=\"" in plain decimal. A buffer of
-// kManifestTagSize bytes holds it for every n >= 0.
-enum { kManifestTagSize = 16 };
-void FormatManifestTag(uint32_t n, char tag[kManifestTagSize]);
-
-// True when tag occurs in the manifest text, which ends at its first zero
-// byte or after size bytes, whichever comes first. Nothing beyond is read.
-bool ManifestHasTag(const uint8_t* manifest, uint32_t size, const char* tag);
+// The manifest's tags in one pass over its text, which may come in pieces
+// (the text ends at its first zero byte or where the pieces end). Record n
+// is named when the text holds <Pn=" (plain decimal, no leading zero)
+// anywhere; the records taken are 1 to the first number not named.
+//
+// seen is the caller's bitmap of (limit + 7) / 8 zero bytes: numbers from
+// limit on are not recorded, so at most limit - 1 records are counted. With
+// limit = text size / 5 + 2 nothing is lost (each tag takes five bytes).
+struct ManifestTagScan {
+    uint8_t* seen;
+    uint32_t limit;
+    uint32_t state;   // how much of "<P", digits, "=\"" has been matched
+    uint32_t number;  // the digits so far, limit if more
+    bool ended;       // the zero byte has been reached
+};
+void BeginManifestTagScan(ManifestTagScan* scan, uint8_t* seen, uint32_t limit);
+void ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size);
+uint32_t NamedRecordCount(const ManifestTagScan* scan);
 
 // The writer's side, for mksetup and the tests.
 void WriteRecordHeader(const FileRecordHeader* header, uint8_t out[kRecordHeaderSize]);

@@ -25,8 +25,16 @@ static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition, BOOL retr
     return file;
 }
 
-static LPVOID MapWholeFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                           BOOL captureTimes, BOOL applyTimes, BOOL retryName)
+LPVOID MapFileWindow(HANDLE mapping, DWORD access, DWORD offset, DWORD length, LPCSTR name)
+{
+    LPVOID view = MapViewOfFile(mapping, (access & GENERIC_WRITE) ? FILE_MAP_WRITE : FILE_MAP_READ, 0, offset, length);
+    if (!view)
+        ReportFileError("Could not create map view file in dialog's GetViewFile", name);
+    return view;
+}
+
+static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
+                             BOOL captureTimes, BOOL applyTimes, BOOL retryName, HANDLE* mappingOut)
 {
     HANDLE file = OpenForView(name, access, disposition, retryName);
     if (file == INVALID_HANDLE_VALUE)
@@ -36,8 +44,7 @@ static LPVOID MapWholeFile(LPSTR name, DWORD* size, DWORD access, DWORD disposit
     // asked for. Mappings take the low 32 bits: files stay under 4 GB.
     *size += GetFileSize(file, NULL);
 
-    BOOL writable = (access & GENERIC_WRITE) != 0;
-    HANDLE mapping = CreateFileMappingA(file, NULL, writable ? PAGE_READWRITE : PAGE_READONLY,
+    HANDLE mapping = CreateFileMappingA(file, NULL, (access & GENERIC_WRITE) ? PAGE_READWRITE : PAGE_READONLY,
                                         0, *size, NULL);
 
     // The times go on while the file is open and before anything is written
@@ -52,19 +59,20 @@ static LPVOID MapWholeFile(LPSTR name, DWORD* size, DWORD access, DWORD disposit
         ReportFileError("Could not create map file in dialog's GetViewFile", name);
         return NULL;
     }
-    LPVOID view = MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, 0);
-    if (!view)
-        ReportFileError("Could not create map view file in dialog's GetViewFile", name);
-    CloseHandle(mapping);
+    LPVOID view = MapFileWindow(mapping, access, 0, *size < kViewWindow ? *size : kViewWindow, name);
+    if (view && mappingOut)
+        *mappingOut = mapping;
+    else
+        CloseHandle(mapping);
     return view;
 }
 
 LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                   BOOL captureTimes, BOOL applyTimes, BOOL retryName)
+                   BOOL captureTimes, BOOL applyTimes, BOOL retryName, HANDLE* mapping)
 {
     FaultGuard guard;
     if (FaultGuardTry(&guard)) {
-        LPVOID view = MapWholeFile(name, size, access, disposition, captureTimes, applyTimes, retryName);
+        LPVOID view = MapFirstWindow(name, size, access, disposition, captureTimes, applyTimes, retryName, mapping);
         FaultGuardLeave(&guard);
         return view;
     }

@@ -43,20 +43,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# libdeflate's sources, for the Windows builds (Debian ships no MinGW
-# build of it): Debian's source package, fetched by apt with a private
-# configuration whose deb-src entries are derived from this machine's own
-# sources (apt verifies them as usual; the system's configuration is not
-# touched), then the tarball checked against the pinned hash. Kept in a
-# cache outside the source tree; CMake looks for it there.
-libdeflate_version=1.14
-libdeflate_debian=1.14-1
-libdeflate_sha256=89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac
+# Sources for the Windows builds that Debian ships no MinGW build of:
+# libdeflate, and zlib's inflate built small for the unpacker. Debian's
+# source packages, fetched by apt with a private configuration whose
+# deb-src entries are derived from this machine's own sources (apt verifies
+# them as usual; the system's configuration is not touched), then each
+# tarball checked against its pinned hash. Kept in a cache outside the
+# source tree; CMake looks for them there.
 cache="$HOME/.cache/veltrano-setup"
-if [ ! -f "$cache/libdeflate-$libdeflate_version/.verified" ]; then
-  echo "setup: fetching libdeflate $libdeflate_debian's sources into $cache"
-  apt="$cache/apt"
-  rm -rf "$apt" "$cache/libdeflate-$libdeflate_version"
+# fetch_source PACKAGE=DEBIAN_VERSION TARBALL SHA256 FOLDER
+fetch_source() {
+  local package=$1 tarball=$2 sha256=$3 folder=$4
+  [ ! -f "$cache/$folder/.verified" ] || return 0
+  echo "setup: fetching $package's sources into $cache"
+  local apt="$cache/apt"
+  rm -rf "$apt" "${cache:?}/$folder"
   mkdir -p "$apt/sources.list.d" "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/download"
   for f in /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] && sed 's/^Types:.*/Types: deb-src/' "$f" >"$apt/sources.list.d/$(basename "$f")"
@@ -66,16 +67,19 @@ if [ ! -f "$cache/libdeflate-$libdeflate_version/.verified" ]; then
   else
     : >"$apt/sources.list"
   fi
-  options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/sources.list.d"
-           -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Debug::NoLocking=1)
+  local options=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/sources.list.d"
+                 -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o Debug::NoLocking=1)
   # As root, apt would hand the download to its _apt user, who cannot
   # write into this cache.
   [ "$(id -u)" -ne 0 ] || options+=(-o APT::Sandbox::User=root)
   apt-get "${options[@]}" -qq update
-  (cd "$apt/download" && apt-get "${options[@]}" -qq source --download-only "libdeflate=$libdeflate_debian" >/dev/null)
-  tarball="$apt/download/libdeflate_$libdeflate_version.orig.tar.gz"
-  echo "$libdeflate_sha256  $tarball" | sha256sum -c --quiet -
-  tar -xzf "$tarball" -C "$cache"
-  touch "$cache/libdeflate-$libdeflate_version/.verified"
+  (cd "$apt/download" && apt-get "${options[@]}" -qq source --download-only "$package" >/dev/null)
+  echo "$sha256  $apt/download/$tarball" | sha256sum -c --quiet -
+  tar -xf "$apt/download/$tarball" -C "$cache"
+  touch "$cache/$folder/.verified"
   rm -rf "$apt"
-fi
+}
+fetch_source libdeflate=1.14-1 libdeflate_1.14.orig.tar.gz \
+  89e7df898c37c3427b0f39aadcf733731321a278771d20fc553f92da8d4808ac libdeflate-1.14
+fetch_source zlib=1:1.2.13.dfsg-1 zlib_1.2.13.dfsg.orig.tar.bz2 \
+  71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1 zlib-1.2.13.dfsg

@@ -60,7 +60,7 @@ PeSignature FindSignature(const uint8_t* data, uint64_t size)
     signature.present = true;
     signature.offset = table.offset;
     signature.size = table.size;
-    signature.inPlace = size == length && FindPayloadBearingEnd(data, length, &signature.payloadEnd);
+    signature.inPlace = size == length && FindPayloadBearingEnd(data, length, length, &signature.payloadEnd);
     if (signature.inPlace)
         signature.slack = CertificateSlack(data + table.offset, table.size);
     return signature;
