@@ -1,10 +1,12 @@
 // libFuzzer target: the installer walk that mksetup's list, verify and
 // extract share, over any bytes (the payload format's trailer scan, bounds
 // checks, header reads and tag search), with every record it inflates
-// inflated twice more, by zlib's uncompress and by the unpacker's
-// InflateStream. All three must agree on success and then on every byte of
+// inflated three times more: by zlib's uncompress, by the unpacker's
+// InflateStream, and by its InflateStreamInWindows through windows of a few
+// bytes to a few KB. All must agree on success and then on every byte of
 // the declared size, and on the error code but where a stream both
-// overflows its output and is corrupt (see inflate_stream.h).
+// overflows its output and is corrupt and libdeflate inflates it (see
+// inflate_stream.h); the windows, zlib's too, must give uncompress's code.
 #include "extract/inflate_stream.h"
 #include "tools/mksetup/installer.h"
 
@@ -12,6 +14,25 @@
 #include <zlib.h>
 
 namespace {
+
+// Windows of in and out bytes over the two buffers.
+struct Windows {
+    const uint8_t* stream;
+    uint8_t* output;
+    uint32_t in, out;
+    static const uint8_t* Input(void* context, uint32_t offset, uint32_t* length)
+    {
+        Windows* w = (Windows*)context;
+        *length = *length < w->in ? *length : w->in;
+        return w->stream + offset;
+    }
+    static uint8_t* Output(void* context, uint32_t offset, uint32_t* length)
+    {
+        Windows* w = (Windows*)context;
+        *length = *length < w->out ? *length : w->out;
+        return w->output + offset;
+    }
+};
 
 const uint32_t kCompared = 1 << 20;  // larger outputs are only counted
 
@@ -44,12 +65,17 @@ struct Agreement : mksetup::RecordSink {
             return true;
         static libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
         const uint8_t* stream = data + record.offset + kRecordHeaderSize;
-        std::vector<uint8_t> zlib(h.UncompressedSize), unpacker(h.UncompressedSize);
+        std::vector<uint8_t> zlib(h.UncompressedSize), unpacker(h.UncompressedSize), windowed(h.UncompressedSize);
         uLongf length = h.UncompressedSize;
         int want = uncompress(zlib.data(), &length, stream, h.CompressedSize);
         int got = InflateStream(decompressor, stream, h.CompressedSize, unpacker.data(), h.UncompressedSize);
+        Windows w = {stream, windowed.data(), 1 + record.offset % 4099, 1 + (record.offset / 3 + h.CompressedSize) % 5003};
+        InflateWindows windows = {Windows::Input, Windows::Output, &w};
+        int gotWindowed = InflateStreamInWindows(&windows, h.CompressedSize, h.UncompressedSize);
         bool edge = (got == kInflateTooLarge && want == kInflateBadData) || (got == kInflateBadData && want == kInflateTooLarge);
         if ((got != want && !edge) || whole != (want == Z_OK) || (whole && (zlib != unpacker || zlib != pieces)))
+            __builtin_trap();
+        if (gotWindowed != want || (whole && windowed != zlib))
             __builtin_trap();
         return true;
     }

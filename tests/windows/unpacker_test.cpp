@@ -29,13 +29,53 @@ std::vector<mksetup::InputFile> PayloadFiles(const std::vector<Bytes>& data)
     return files;
 }
 
-Bytes Build(const std::vector<mksetup::InputFile>& files)
+// The shipped unpacker, and the same with windows of 256 KB (four granules
+// of 64 KB), which small files take through every window path.
+const char kStub[] = "unpacker-stub.exe", kSmallWindows[] = "unpacker-small-windows.exe";
+const uint32_t kGranule = 64 << 10;
+
+Bytes Build(const std::vector<mksetup::InputFile>& files, const char* stub = kStub)
 {
     Bytes installer;
     std::string error;
-    mksetup::BuildInstaller(ToBytes(ReadAll(Here() + "unpacker-stub.exe")),
+    mksetup::BuildInstaller(ToBytes(ReadAll(Here() + stub)),
                             mksetup::GeneratedManifest(files, 128800000000000000ull), files, {}, &installer, &error);
     return installer;
+}
+
+// For the small windows: each file's stream followed by bytes that it never
+// reaches, so that the next record's header starts phase[i] bytes after a
+// granule's start (-1: no padding). Headers and streams then start, end or
+// straddle every window edge that phase names.
+Bytes BuildOnEdges(const std::vector<mksetup::InputFile>& files, const std::vector<int>& phase)
+{
+    Bytes out = ToBytes(ReadAll(Here() + kSmallWindows));
+    mksetup::InputFile manifest = mksetup::GeneratedManifest(files, 128800000000000000ull);
+    uint32_t first = (uint32_t)out.size();
+    mksetup::AppendRecord(out, (uint32_t)manifest.data.size(), mksetup::ZlibCompress(manifest.data.data(), manifest.data.size(), 9), manifest.times);
+    for (size_t i = 0; i < files.size(); ++i) {
+        Bytes stream = mksetup::ZlibCompress(files[i].data.data(), files[i].data.size(), 9);
+        if (phase[i] >= 0)
+            stream.resize(stream.size() + (phase[i] - out.size() - kRecordHeaderSize - stream.size()) % kGranule, 0x55);
+        mksetup::AppendRecord(out, (uint32_t)files[i].data.size(), stream, files[i].times);
+    }
+    mksetup::AppendTrailer(out, first);
+    return out;
+}
+
+Bytes Noise(size_t size, uint64_t seed)
+{
+    Bytes bytes(size);
+    for (uint8_t& b : bytes)
+        b = (uint8_t)((seed = seed * 6364136223846793005ull + 1442695040888963407ull) >> 56);
+    return bytes;
+}
+Bytes Text(size_t size)
+{
+    std::string text;
+    for (int i = 0; text.size() < size; ++i)
+        text += "line " + std::to_string(i * 7 % 1009) + " of the data file\r\n";
+    return ToBytes(text.substr(0, size));
 }
 
 // The second stage's report, where it writes it (see second_stage_probe.cpp).
@@ -100,6 +140,14 @@ struct Scene {
         held = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_ALWAYS, 0, NULL);
     }
     void MakeWork() { CreateDirectoryA(work.c_str(), NULL); }
+    // With 256 KB windows: an incompressible file whose stream and output
+    // span several windows, a text whose output does, one exactly a window.
+    void LargeRecords()
+    {
+        files = PayloadFiles({Noise(700000, 1), Text(1200000), Text(256 << 10)});
+        installer = Build(files, kSmallWindows);
+    }
+    void DamageMiddle(size_t i) { installer[Record(i).offset + kRecordHeaderSize + Record(i).header.CompressedSize / 2] ^= 1; }
 };
 
 struct Row {
@@ -127,6 +175,34 @@ std::string Line(const std::string& message)
 
 const Row kRows[] = {
     {"a whole installer", [](Scene&) {}, {}, "", true, "0 1 2 3"},
+    {"windows: outputs and streams over several windows, headers and streams on every edge",
+     [](Scene& s) {
+         std::vector<Bytes> data = {Noise(700000, 2), Text(1200000), Text(256 << 10), Text((256 << 10) + 1)};
+         std::vector<int> phase = {-1, -1, -1, -1, 0};
+         for (int i = 0; i < 15; ++i) {  // five granules' edges each: header on it, straddling it, ending on it
+             data.push_back(i % 2 ? Noise(3000 + 7919 * i, i) : Text(3000 + 7919 * i));
+             phase.push_back(i < 5 ? 0 : i < 10 ? kGranule - 16 : kGranule - kRecordHeaderSize);
+         }
+         s.files = PayloadFiles(data);
+         s.installer = BuildOnEdges(s.files, phase);
+     }, {}, "", true, "0 1 10 11 12 13 14 15 16 17 18 19 2 20 3 4 5 6 7 8 9"},
+    {"windows: a manifest over two windows, a tag across their edge",
+     [](Scene& s) {
+         s.LargeRecords();
+         s.Manifest(std::string((256 << 10) - 3, ' ') + "<P1=\"a\"><P2=\"b\"><P3=\"c\"><P4=\"d\">", 300000);
+     }, {}, "", true, "0 1 2 3 4"},
+    {"windows: a large record's stream damaged in the middle",
+     [](Scene& s) { s.LargeRecords(), s.DamageMiddle(2); }, Failed(kInflate + "3"), Line(kInflate + "3"), false, "0 1 2"},
+    {"windows: a large record's stream cut short in the middle of its windows",
+     [](Scene& s) {
+         s.LargeRecords();
+         uint32_t half = s.Record(2).header.CompressedSize / 2;
+         memcpy(&s.installer[s.Record(2).offset + 4], &half, 4);
+     }, Failed(kInflate + "3"), Line(kInflate + "3"), false, "0 1 2"},
+    {"windows: a record declared larger than it inflates to: zeros to its end, over windows",
+     [](Scene& s) { s.LargeRecords(), s.Declare(3, 1500000), s.files[2].data.resize(1500000); }, {}, "", true, "0 1 2 3 4"},
+    {"windows: a large record inflating past its declared size", [](Scene& s) { s.LargeRecords(), s.Declare(3, 600000); },
+     Failed(kInflate + "5"), Line(kInflate + "5"), false, "0 1 2 3"},
     {"the product's mutex held by another program: start-up waits, then goes on",
      [](Scene& s) { s.held = CreateMutexA(NULL, TRUE, "Veltrano"); }, {}, "", true, "0 1 2 3"},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
@@ -483,18 +559,23 @@ TEST_F(UnpackerTest, ARecordLargerThanTheFreeSpaceStopsTheInstallWithAReport)
     ULARGE_INTEGER space;
     if (!folder || !GetDiskFreeSpaceExA(folder, &space, NULL, NULL))
         GTEST_SKIP() << "no small file system mounted (see run_full_disk.sh)";
-    Scene s = NewScene("fulldisk");
-    s.UseTemp(folder);
-    s.installer = Build(PayloadFiles({ToBytes("small first"), Bytes(space.QuadPart * 2, 'v')}));
-    Installer child;
-    ASSERT_TRUE(Launch(child, s, true, 120000)) << "it hung on the full disk";
-    EXPECT_EQ(0u, child.ExitCode());
-    auto boxes = child.boxes->Boxes();
-    ASSERT_GE(boxes.size(), 2u);  // the log's copy too may find no room
-    ExpectText(s, "Unexpected error in unpacker's ExtractFiles\r\n*", boxes[0].text, "the error");
-    EXPECT_EQ(kErr, boxes[0].icon);
-    EXPECT_EQ(kStop, boxes[1].text);
-    EXPECT_FALSE(Exists(ReportPath(s.work))) << "no second stage";
+    // In one window, and on a later window of many.
+    for (const char* stub : {kStub, kSmallWindows}) {
+        SCOPED_TRACE(stub);
+        Scene s = NewScene("fulldisk");
+        s.UseTemp(folder);
+        RemoveTree(s.work);
+        s.installer = Build(PayloadFiles({ToBytes("small first"), Bytes(space.QuadPart * 2, 'v')}), stub);
+        Installer child;
+        ASSERT_TRUE(Launch(child, s, true, 120000)) << "it hung on the full disk";
+        EXPECT_EQ(0u, child.ExitCode());
+        auto boxes = child.boxes->Boxes();
+        ASSERT_GE(boxes.size(), 2u);  // the log's copy too may find no room
+        ExpectText(s, "Unexpected error in unpacker's ExtractFiles\r\n*", boxes[0].text, "the error");
+        EXPECT_EQ(kErr, boxes[0].icon);
+        EXPECT_EQ(kStop, boxes[1].text);
+        EXPECT_FALSE(Exists(ReportPath(s.work))) << "no second stage";
+    }
 }
 
 }  // namespace
