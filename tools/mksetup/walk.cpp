@@ -170,20 +170,19 @@ public:
         if (manifest.size() > kMaxManifestText) {
             Fail(Problem::kManifestTooLarge, 0, trailer.FirstRecordOffset,
                  "the manifest's text is over " + std::to_string(kMaxManifestText) +
-                     " bytes, too large to check (the unpacker searches it whole)");
+                     " bytes, too large to check");
             return;
         }
         if (!manifestEnded_)
             walk_.warnings.push_back("record 0 (the manifest) has no zero byte after its text");
 
-        // The tags in one pass; the unpacker takes records 1, 2, ... up to
-        // the first number without a tag.
-        std::vector<uint64_t> tags = ManifestTagNumbers(std::string(manifest.begin(), manifest.end()));
-        std::sort(tags.begin(), tags.end());
-        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-        uint32_t named = 0;
-        while (named < tags.size() && tags[named] == named + 1u)
-            ++named;
+        // The tags as the unpacker finds them: one pass, records 1, 2, ... up
+        // to the first number without a tag.
+        std::vector<uint8_t> seen(manifest.size() / 5 / 8 + 1);
+        ManifestTagScan scan;
+        BeginManifestTagScan(&scan, seen.data(), (uint32_t)manifest.size() / 5 + 2);
+        ScanManifestText(&scan, manifest.data(), (uint32_t)manifest.size());
+        uint32_t named = NamedRecordCount(&scan);
         for (uint32_t n = 1; n <= named; ++n) {
             if (!Record(n, &running, inflateAll_, nullptr))
                 return;
