@@ -24,7 +24,7 @@ echo "| 32-bit unpacker with all its resources | $(stat -c %s build/win32/unpack
 # Where the bytes go: the sections of the program as it ships.
 i686-w64-mingw32-objdump -h build/win32/unpacker/unpacker.exe |
   while read -r _ name size _; do
-    [[ $name == .* ]] && echo "| section $name | $((16#$size)) bytes |"
+    if [[ $name == .* ]]; then echo "| section $name | $((16#$size)) bytes |"; fi
   done
 
 echo
