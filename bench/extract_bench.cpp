@@ -116,8 +116,8 @@ static int Run(const std::string& work)
     printf("| most mapped at once while extracting (file views, the process's own %.1f MB before it left out) | %.1f MB | |\n",
            mappedBefore / 1048576.0, (g_mostMapped - mappedBefore) / 1048576.0);
 
-    // The records, read from one view of the whole file; where the address
-    // space has no room for it (a 32-bit process, a GB of payload), the
+    // The records, read from one view of the whole file; for a payload of
+    // a GB (no room for that view and the buffers in a 32-bit process), the
     // extraction's time alone.
     HANDLE file = CreateFileA(OwnPath().c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     DWORD size = GetFileSize(file, NULL);
@@ -131,6 +131,10 @@ static int Run(const std::string& work)
     ReadPayloadTrailer(view, size, trailerEnd, &trailer);
     std::vector<Record> records;
     uint64_t total = 0;
+    if (view && size > (512u << 20)) {  // no room for the limit's buffers either
+        UnmapViewOfFile(view);
+        view = NULL;
+    }
     if (!view) {
         WIN32_FIND_DATAA found;
         HANDLE find = FindFirstFileA((work + "KVFiles*.tmp").c_str(), &found);
