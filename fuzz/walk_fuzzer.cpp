@@ -10,6 +10,7 @@
 #include "extract/inflate_stream.h"
 #include "tools/mksetup/installer.h"
 
+#include <algorithm>
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -20,18 +21,6 @@ struct Windows {
     const uint8_t* stream;
     uint8_t* output;
     uint32_t in, out;
-    static const uint8_t* Input(void* context, uint32_t offset, uint32_t* length)
-    {
-        Windows* w = (Windows*)context;
-        *length = *length < w->in ? *length : w->in;
-        return w->stream + offset;
-    }
-    static uint8_t* Output(void* context, uint32_t offset, uint32_t* length)
-    {
-        Windows* w = (Windows*)context;
-        *length = *length < w->out ? *length : w->out;
-        return w->output + offset;
-    }
 };
 
 const uint32_t kCompared = 1 << 20;  // larger outputs are only counted
@@ -70,7 +59,10 @@ struct Agreement : mksetup::RecordSink {
         int want = uncompress(zlib.data(), &length, stream, h.CompressedSize);
         int got = InflateStream(decompressor, stream, h.CompressedSize, unpacker.data(), h.UncompressedSize);
         Windows w = {stream, windowed.data(), 1 + record.offset % 4099, 1 + (record.offset / 3 + h.CompressedSize) % 5003};
-        InflateWindows windows = {Windows::Input, Windows::Output, &w};
+        InflateWindows windows = {
+            [](void* c, uint32_t at, uint32_t* n) { return *n = std::min(*n, ((Windows*)c)->in), ((Windows*)c)->stream + at; },
+            [](void* c, uint32_t at, uint32_t* n) { return *n = std::min(*n, ((Windows*)c)->out), ((Windows*)c)->output + at; },
+            &w};
         int gotWindowed = InflateStreamInWindows(&windows, h.CompressedSize, h.UncompressedSize);
         bool edge = (got == kInflateTooLarge && want == kInflateBadData) || (got == kInflateBadData && want == kInflateTooLarge);
         if ((got != want && !edge) || whole != (want == Z_OK) || (whole && (zlib != unpacker || zlib != pieces)))

@@ -28,43 +28,18 @@ cp "$probe" second_stage_probe.exe
 echo "large installer: $(stat -c %s setup.exe) bytes, one file of $(stat -c %s large.bin)"
 
 mkdir temp
-start=$(date +%s.%N)
+SECONDS=0
 "$(dirname "$0")/../../scripts/wine-run.sh" "$state" "$runner" "$(winpath "$work/setup.exe")" "$(winpath "$work/temp")\\" \
   "$(winpath "$work/shot.png")" >run.txt &
 runner_pid=$!
-# The installer's process is the one whose first argument names setup.exe;
-# its views are the lines of its maps that name a file in this folder.
-python3 - "$runner_pid" "$work" >mapped.txt <<'PY' &
-import os, sys, time
-runner, work = int(sys.argv[1]), sys.argv[2]
-most = 0
-while os.path.exists(f"/proc/{runner}"):
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if not open(f"/proc/{pid}/cmdline", "rb").read().split(b"\0")[0].endswith(b"setup.exe"):
-                continue
-            total = 0
-            for line in open(f"/proc/{pid}/maps"):
-                fields = line.split(None, 5)
-                if len(fields) == 6 and fields[5].startswith(work):
-                    low, high = (int(x, 16) for x in fields[0].split("-"))
-                    total += high - low
-            most = max(most, total)
-        except OSError:
-            pass
-    time.sleep(0.05)
-print(most)
-PY
-sampler_pid=$!
+python3 "$(dirname "$0")/../../scripts/most-mapped.py" "$runner_pid" setup.exe "$work" >mapped.txt &
 wait "$runner_pid"
-seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
-wait "$sampler_pid"
+seconds=$SECONDS
+wait  # the sampler
 out=temp/KVFiles_Setup_Temp
 grep -q 'exit code 0' run.txt
 [ ! -s "$out/setup_error.log" ] || { echo "the log is not empty:"; cat "$out/setup_error.log"; exit 1; }
-cmp second_stage_probe.exe "$out/KVFiles1.tmp"
-cmp large.bin "$out/KVFiles2.tmp"
-cmp more.bin "$out/KVFiles3.tmp"
+n=0 && for f in second_stage_probe.exe large.bin more.bin; do cmp "$f" "$out/KVFiles$((n += 1)).tmp"; done
 [ -f "$out/KVFiles1.tmp.report" ] || { echo "the second stage did not start"; exit 1; }
-printf 'large installer: installed byte for byte in %.1f s, the second stage started; most mapped at once %d MB\n' \
+printf 'large installer: installed byte for byte in %d s, the second stage started; most mapped at once %d MB\n' \
   "$seconds" "$(($(cat mapped.txt) >> 20))"
