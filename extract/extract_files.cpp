@@ -68,13 +68,18 @@ static void ReleaseOutput(OutputFile* output)
     FaultGuardWatch(output->guard, kOutputViewSlot, NULL, 0);
 }
 
+static void ReleaseTags(ExtractCall* call)
+{
+    if (call->tagsSeen)
+        HeapFree(GetProcessHeap(), 0, call->tagsSeen);
+    call->tagsSeen = NULL;
+}
+
 // The output first; the executable last, by the call that opened it.
 static void ReleaseViews(ExtractCall* call)
 {
     ReleaseOutput(&call->output);
-    if (call->tagsSeen)
-        HeapFree(GetProcessHeap(), 0, call->tagsSeen);
-    call->tagsSeen = NULL;
+    ReleaseTags(call);
     ModuleFile* module = call->module;
     if (call->topLevel && module) {
         if (module->view)
@@ -313,10 +318,10 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
     }
 
     FileRecordHeader header;
-    const BYTE* headerBytes = NULL;
     if (!PayloadSpanInside(module->payloadEnd, recordOffset, kRecordHeaderSize))
         return Unreadable(call);
-    if (!(headerBytes = ModuleBytes(module, recordOffset, kRecordHeaderSize, NULL))) {
+    const BYTE* headerBytes = ModuleBytes(module, recordOffset, kRecordHeaderSize, NULL);
+    if (!headerBytes) {
         ReleaseViews(call);
         return call->topLevel ? kExtractNoModuleView : kExtractInflateFailed;
     }
@@ -373,8 +378,7 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
             return kExtractNoOutputFile;
         }
         ReleaseOutput(output);
-        HeapFree(GetProcessHeap(), 0, call->tagsSeen);
-        call->tagsSeen = NULL;
+        ReleaseTags(call);
         result = ExtractNamedRecords(workingFolder, named, call);
     }
     ReleaseViews(call);
