@@ -48,6 +48,7 @@ struct ExtractCall {
     DWORD streamOffset;   // where the record's stream starts in the file
     ExtractResult windowFailure;  // what a window that could not be had fails
     BYTE* tagsSeen;       // the manifest scan's bitmap, top level
+    HeldFile* held;       // record 1's handles (g_secondStage), else NULL
 };
 
 enum { kModuleViewSlot, kOutputViewSlot };
@@ -75,11 +76,14 @@ static void ReleaseTags(ExtractCall* call)
     call->tagsSeen = NULL;
 }
 
-// The output first; the executable last, by the call that opened it.
+// The output first; the executable last, by the call that opened it. The
+// second stage stays held only once it is whole.
 static void ReleaseViews(ExtractCall* call)
 {
     ReleaseOutput(&call->output);
     ReleaseTags(call);
+    if (call->held && !call->held->reader)
+        ReleaseHeldFile(call->held);
     ModuleFile* module = call->module;
     if (call->topLevel && module) {
         if (module->view)
@@ -305,8 +309,9 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
         if (!GetOwnPath(module->path))
             return kExtractNoModulePath;
         module->size = 0;
+        // Read as itself or not at all: a "~~" beside it may be anyone's.
         module->view = (const BYTE*)GetViewFile(module->path, &module->size, GENERIC_READ, OPEN_EXISTING, FALSE,
-                                                FALSE, TRUE, &module->mapping);
+                                                FALSE, FALSE, &module->mapping);
         if (!module->view)
             return kExtractNoModuleView;
         module->viewStart = 0;
@@ -342,10 +347,12 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
     // window through the output's mapping, which this call then keeps.
     BOOL inPieces = header.UncompressedSize > kViewWindow || header.CompressedSize > kViewWindow - kViewAlignment;
     // The second stage is started by its own name: a held KVFiles1.tmp
-    // must fail the record, not leave the old file to be started.
+    // must fail the record, not leave the old file to be started; the new
+    // one is held until the hand-off has started it.
+    call->held = recordIndex == 1 ? &g_secondStage : NULL;
     output->size = header.UncompressedSize;
     output->view = (BYTE*)GetViewFile(output->name, &output->size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS,
-                                      FALSE, TRUE, recordIndex != 1, inPieces ? &output->mapping : NULL);
+                                      FALSE, TRUE, recordIndex != 1, inPieces ? &output->mapping : NULL, call->held);
     if (!output->view) {
         ReleaseViews(call);
         return kExtractNoOutputFile;
@@ -365,6 +372,13 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
     }
     if (code != kInflateOk)
         return InflateFailed(call, code);
+    if (call->held) {
+        ReleaseOutput(output);
+        if (!HoldWrittenFile(call->held, output->name)) {
+            ReleaseViews(call);
+            return kExtractNoOutputFile;
+        }
+    }
 
     ExtractResult result = (ExtractResult)call->runningOffset;
     if (recordIndex == 0) {  // the manifest is in the output file
@@ -380,6 +394,13 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
         ReleaseOutput(output);
         ReleaseTags(call);
         result = ExtractNamedRecords(workingFolder, named, call);
+        // Only a second stage this run wrote may be started: not an old
+        // KVFiles1.tmp, nor one whose record was named but not there.
+        if (result == kExtractDone && !g_secondStage.reader) {
+            SetLastError(ERROR_INVALID_DATA);
+            Report("Could not to extract KVFiles1.tmp in unpacker's ExtractFiles");
+            result = kExtractNoSecondStage;
+        }
     }
     ReleaseViews(call);
     return result;
@@ -408,6 +429,7 @@ ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recor
     if (module)
         return ExtractGuarded(workingFolder, module, recordOffset, recordIndex);
     ModuleFile own = {};
+    ReleaseHeldFile(&g_secondStage);  // what an earlier run held is not this run's
     g_decompressor = libdeflate_alloc_decompressor();
     ExtractResult result = ExtractGuarded(workingFolder, &own, recordOffset, recordIndex);
     libdeflate_free_decompressor(g_decompressor);
@@ -418,6 +440,8 @@ ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recor
 DWORD WINAPI ExtractThreadProc(LPVOID workingFolder)
 {
     ExtractResult result = ExtractFiles((LPCSTR)workingFolder, NULL, 0, 0);
-    SendMessageA(g_dialog, WM_DESTROY, 0, 0);
+    // Posted, not sent: the worker never waits for the main thread, which
+    // ends its loop when this thread has ended (see RunMessageLoop).
+    PostMessageA(g_dialog, WM_DESTROY, 0, 0);
     return (DWORD)result;
 }

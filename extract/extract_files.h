@@ -21,6 +21,9 @@ enum {
                                     // outside the file, a signed file's
                                     // certificate table does not end it, or
                                     // reading them faulted
+    kExtractNoSecondStage = -7,     // record 1, the second stage, was not
+                                    // written: the manifest names none, or
+                                    // its header could not be read
 };
 
 // The executable, as the top-level call has opened it: read a window at a
@@ -58,8 +61,11 @@ struct ModuleFile;
 // inside GetViewFile ends the thread instead (see there).
 //
 // The payload is read only from the payload-bearing part of the file: in a
-// signed file, what lies before the Authenticode certificate table. Record
-// 1, the second stage, gets no "~~" fallback name.
+// signed file, what lies before the Authenticode certificate table. The
+// executable's own file and record 1, the second stage, get no "~~"
+// fallback name. Record 1 is made anew and held (g_secondStage, see
+// HoldWrittenFile) until the hand-off has started it; a run that did not
+// write it ends with -7.
 //
 // Memory: the executable and each output are mapped a window at a time
 // (kViewWindow, see view_file.h), at most one window of each at once. A
@@ -67,7 +73,7 @@ struct ModuleFile;
 // piece by libdeflate; a larger one by zlib's inflate, window after window.
 ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex);
 
-// The worker thread: extracts into the working folder it is given, sends
+// The worker thread: extracts into the working folder it is given, posts
 // the progress dialog (g_dialog) its one WM_DESTROY whatever the result, and
 // ends with the ExtractResult as its exit code.
 DWORD WINAPI ExtractThreadProc(LPVOID workingFolder);

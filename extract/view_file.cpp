@@ -9,6 +9,30 @@ static void ReportFileError(LPCSTR message, LPCSTR name)
     ReportError(message, name, TRUE, TRUE, "\r\n");
 }
 
+static const char kNoFile[] = "Could not create file in unpacker's GetViewFile";
+
+// The second stage's file, made anew through its guard and its writer (see
+// HoldWrittenFile). An old file that cannot be deleted is a failed open.
+static HANDLE OpenHeld(LPCSTR name, DWORD access, HeldFile* held)
+{
+    HANDLE guard = INVALID_HANDLE_VALUE, writer = INVALID_HANDLE_VALUE;
+    if (DeleteFileA(name) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        guard = CreateFileA(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_NEW, 0, NULL);
+    if (guard != INVALID_HANDLE_VALUE)
+        writer = ReOpenFile(guard, access, FILE_SHARE_READ | FILE_SHARE_DELETE, 0);
+    if (writer == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (guard != INVALID_HANDLE_VALUE)
+            CloseHandle(guard);
+        SetLastError(error);
+        ReportFileError(kNoFile, name);
+        return INVALID_HANDLE_VALUE;
+    }
+    held->guard = guard;
+    held->writer = writer;
+    return writer;
+}
+
 static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition, BOOL retryName)
 {
     HANDLE file = CreateFileA(name, access, FILE_SHARE_READ, NULL, disposition, 0, NULL);
@@ -21,7 +45,7 @@ static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition, BOOL retr
         file = CreateFileA(name, access, FILE_SHARE_READ, NULL, disposition, 0, NULL);
     }
     if (file == INVALID_HANDLE_VALUE)
-        ReportFileError("Could not create file in unpacker's GetViewFile", name);
+        ReportFileError(kNoFile, name);
     return file;
 }
 
@@ -33,10 +57,10 @@ LPVOID MapFileWindow(HANDLE mapping, DWORD access, DWORD offset, DWORD length, L
     return view;
 }
 
-static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                             BOOL captureTimes, BOOL applyTimes, BOOL retryName, HANDLE* mappingOut)
+static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOOL captureTimes,
+                             BOOL applyTimes, BOOL retryName, HANDLE* mappingOut, HeldFile* held)
 {
-    HANDLE file = OpenForView(name, access, disposition, retryName);
+    HANDLE file = held ? OpenHeld(name, access, held) : OpenForView(name, access, disposition, retryName);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
 
@@ -53,7 +77,8 @@ static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD dispos
         ReportFileError("Could not to call GetFileTime in GetViewFile", name);
     if (applyTimes && !SetFileTime(file, &g_creationTime, &g_lastAccessTime, &g_lastWriteTime))
         ReportFileError("Could not to call SetFileTime in GetViewFile", name);
-    CloseHandle(file);
+    if (!held)
+        CloseHandle(file);
 
     if (!mapping) {
         ReportFileError("Could not create map file in dialog's GetViewFile", name);
@@ -67,15 +92,73 @@ static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD dispos
     return view;
 }
 
-LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                   BOOL captureTimes, BOOL applyTimes, BOOL retryName, HANDLE* mapping)
+LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOOL captureTimes,
+                   BOOL applyTimes, BOOL retryName, HANDLE* mapping, HeldFile* held)
 {
     FaultGuard guard;
     if (FaultGuardTry(&guard)) {
-        LPVOID view = MapFirstWindow(name, size, access, disposition, captureTimes, applyTimes, retryName, mapping);
+        LPVOID view = MapFirstWindow(name, size, access, disposition, captureTimes, applyTimes, retryName, mapping, held);
         FaultGuardLeave(&guard);
         return view;
     }
     ReportFileError("Unexpected error in dialog's GetViewFile", name);
     ExitThread((DWORD)-1);
+}
+
+// The file's SHA-256, read from the start through file; FALSE when it
+// cannot be had (the last error says why; no memory counts as that).
+static BOOL Digest(HANDLE file, BYTE* digest)
+{
+    const DWORD kPiece = 64 << 10;
+    HCRYPTPROV provider;
+    HCRYPTHASH hash;
+    if (!CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        return FALSE;
+    BOOL ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    BYTE* buffer = ok ? (BYTE*)HeapAlloc(GetProcessHeap(), 0, kPiece) : NULL;
+    DWORD read, size = 32, error = buffer ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+    while (buffer && (ok = ReadFile(file, buffer, kPiece, &read, NULL)) && read > 0 &&
+           (ok = CryptHashData(hash, buffer, read, 0)))
+        ;
+    ok = buffer && ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
+    error = ok ? 0 : error ? error : GetLastError();
+    HeapFree(GetProcessHeap(), 0, buffer);
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    SetLastError(error);
+    return ok;
+}
+
+BOOL HoldWrittenFile(HeldFile* held, LPCSTR name)
+{
+    BYTE written[32], found[32];
+    BOOL ok = Digest(held->writer, written);
+    CloseHandle(held->writer);
+    held->writer = NULL;
+    if (ok) {
+        HANDLE reader = ReOpenFile(held->guard, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, 0);
+        ok = reader != INVALID_HANDLE_VALUE;
+        held->reader = ok ? reader : NULL;
+    }
+    ok = ok && Digest(held->reader, found);
+    for (int i = 0; ok && i < 32; ++i)
+        if (written[i] != found[i]) {
+            SetLastError(ERROR_FILE_INVALID);  // written to by someone else
+            ok = FALSE;
+        }
+    if (!ok) {
+        ReportFileError(kNoFile, name);
+        ReleaseHeldFile(held);
+    }
+    return ok;
+}
+
+void ReleaseHeldFile(HeldFile* held)
+{
+    HANDLE* handles[] = {&held->writer, &held->reader, &held->guard};
+    for (HANDLE* handle : handles) {
+        if (*handle)
+            CloseHandle(*handle);
+        *handle = NULL;
+    }
 }

@@ -2,6 +2,8 @@
 #ifndef EXTRACT_VIEW_FILE_H
 #define EXTRACT_VIEW_FILE_H
 
+#include "unpacker/process_state.h"
+
 #include <windows.h>
 
 // Files are mapped a window at a time, so that a 32-bit process holds a
@@ -35,8 +37,14 @@ static_assert(kViewWindow % kViewAlignment == 0 && kViewWindow >= 2 * kViewAlign
 // applyTimes   non-zero: give the file those three times (after capturing,
 //              when both are set).
 // retryName    non-zero (the default): try the name with "~~" when the name
-//              itself cannot be opened. The second stage has no such
-//              fallback: the hand-off starts it by its own name.
+//              itself cannot be opened. Neither the executable's own file
+//              nor the second stage has such a fallback: the one is read as
+//              itself, the other started by its own name.
+// held         non-NULL for the second stage: the file is made anew under
+//              its name (an old one is deleted first; one that cannot be is
+//              a failed open), through the guard and writer handles of
+//              held, which stay open (see HoldWrittenFile); disposition and
+//              retryName are not used then.
 //
 // mapping      NULL: the mapping handle is closed before the call returns;
 //              else it is handed to the caller, who maps the file's further
@@ -52,12 +60,49 @@ static_assert(kViewWindow % kViewAlignment == 0 && kViewWindow >= 2 * kViewAlign
 // A fault anywhere inside is reported as "Unexpected error in dialog's
 // GetViewFile" and ends the calling thread with exit code -1: the call does
 // not return then. The worker thread is its only caller.
-LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition,
-                   BOOL captureTimes, BOOL applyTimes, BOOL retryName = TRUE, HANDLE* mapping = NULL);
+LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOOL captureTimes,
+                   BOOL applyTimes, BOOL retryName = TRUE, HANDLE* mapping = NULL, HeldFile* held = NULL);
 
 // The length bytes at offset (a multiple of kViewAlignment) of a mapping
 // that GetViewFile handed out, writable or not as access says; NULL after
 // the report GetViewFile makes when a view cannot be mapped (name as detail).
 LPVOID MapFileWindow(HANDLE mapping, DWORD access, DWORD offset, DWORD length, LPCSTR name);
+
+// The second stage, from its creation until the hand-off has started it.
+//
+// No other process may write, rename, delete or replace KVFiles1.tmp in that
+// time. The system runs a program only when no handle has it open for
+// writing, and no handle that forbids writing can be opened while one that
+// writes is open: so no single handle both fills the file and keeps others
+// from writing it up to the start, and between closing the writer and
+// opening the reader there is an instant, which an attacker can widen (an
+// opportunistic lock holds up an open for as long as its owner likes).
+// Three handles keep what that instant allows to a write that is found:
+// - the guard is the file's first handle (a new file, made by CREATE_NEW),
+//   with DELETE access only and sharing read and write, open up to the
+//   start: from the file's creation on no other process can rename, delete
+//   or replace it (each needs DELETE access, which its sharing refuses),
+//   and the system's own open to run it (read and execute, sharing read and
+//   delete) passes it;
+// - the writer and the reader are opened from the guard's handle, never by
+//   name again, so they are the guard's file wherever its name points;
+// - the writer (read and write, sharing read and delete) is opened at once
+//   after the guard; a process that opened the file for writing in between
+//   makes that open fail, and the record with it;
+// - the reader (read, sharing read and delete) replaces the writer: from
+//   then on nobody else can write. A process that opened the file for
+//   writing in the instant between them makes the reader's open fail; one
+//   that wrote and closed again changes the file's SHA-256, which is read
+//   through the writer before it closes and through the reader after it
+//   opens. Either fails the record, and the hand-off starts nothing.
+// The working folder is held too (g_workingFolderHandle), so that the path
+// the system is given leads to this file.
+//
+// HoldWrittenFile runs once the caller has unmapped every view of the file.
+// FALSE after a report (the file's name as detail); held is then released.
+BOOL HoldWrittenFile(HeldFile* held, LPCSTR name);
+
+// Closes what held has open and empties it.
+void ReleaseHeldFile(HeldFile* held);
 
 #endif

@@ -34,6 +34,25 @@ extern HWND g_dialog;
 // closed.
 extern HANDLE g_workerThread;
 
+// The working folder, open from its check in WinMain until the second stage
+// has been created, sharing read and write but not delete: no other process
+// can rename, delete or replace the folder meanwhile. Written by WinMain
+// before the worker starts; closed by the hand-off. INVALID_HANDLE_VALUE
+// when there is none.
+extern HANDLE g_workingFolderHandle;
+
+// KVFiles1.tmp, held from its creation until the second stage's process
+// exists (see HoldWrittenFile in extract/view_file.h). Written by the worker
+// while it extracts record 1; read and closed by the hand-off after the
+// worker has ended. reader is set only when this run wrote the whole file
+// and found it unchanged: the hand-off starts nothing otherwise.
+struct HeldFile {
+    HANDLE guard;   // DELETE access, sharing read and write: no rename, no delete
+    HANDLE writer;  // read and write, sharing read and delete, while it is filled
+    HANDLE reader;  // read, sharing read and delete, once it is whole
+};
+extern HeldFile g_secondStage;
+
 // The times that the next extracted file receives. Worker thread only:
 // ExtractFiles fills them from a record header, GetViewFile applies them to
 // the new file (or captures a file's times into them).
