@@ -25,17 +25,17 @@ INT_PTR CALLBACK MainDlgProc(HWND, UINT message, WPARAM, LPARAM)
     return FALSE;
 }
 
-// Dispatches what is queued; FALSE once the quit message has come.
-static BOOL DispatchQueued()
+// Dispatches what is queued. A quit message is dropped: only the worker's
+// end ends the loop, whoever posts one (any program can).
+static void DispatchQueued()
 {
     MSG message;
     while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT)
-            return FALSE;
+            continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
-    return TRUE;
 }
 
 void RunMessageLoop(HANDLE worker)
@@ -48,12 +48,11 @@ void RunMessageLoop(HANDLE worker)
         }
         return;
     }
-    // Messages sent from the worker (its WM_DESTROY) are delivered inside
-    // PeekMessageA, so the worker is never left waiting on this thread.
-    while (DispatchQueued()) {
-        if (MsgWaitForMultipleObjectsEx(1, &worker, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0) {
-            DispatchQueued();  // takes the quit message the worker's WM_DESTROY posted
-            return;
-        }
-    }
+    // Messages sent to the dialog from anywhere are delivered while this
+    // thread waits, so the window stays responsive; the worker sends none.
+    while (MsgWaitForMultipleObjectsEx(1, &worker, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0)
+        DispatchQueued();
+    // The worker's WM_DESTROY, and the quit message it leads to, are taken
+    // now, so that no later message box sees them.
+    DispatchQueued();
 }

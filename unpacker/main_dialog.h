@@ -18,13 +18,14 @@
 // message. Nothing else is handled: the close box and Alt+F4 do nothing.
 INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Dispatches the main thread's messages until the quit message arrives or
-// the worker thread ends, whichever comes first; a worker that ends without
-// its WM_DESTROY (a fault in GetViewFile ends it at once) must not leave the
-// dialog waiting for good. A quit message that the worker's WM_DESTROY
-// posted is taken from the queue either way, so that no later message box
-// sees it. worker may be NULL (it could not be created; the quit message is
-// already posted then).
+// Dispatches the main thread's messages until the worker thread has ended,
+// however it ends (a fault in GetViewFile ends it without its message). A
+// quit message does not end it: another program can post one, or send the
+// dialog a WM_DESTROY, and the hand-off must still find the worker ended
+// and the queue empty. What is queued when the worker has ended (its
+// WM_DESTROY and the quit message that follows) is taken then, so that no
+// later message box sees it. worker may be NULL (it could not be created;
+// the quit message is already posted then, and ends the loop).
 void RunMessageLoop(HANDLE worker);
 
 #endif

@@ -1,6 +1,7 @@
 #include "unpacker/second_stage.h"
 
 #include "extract/payload_format.h"
+#include "extract/view_file.h"
 #include "report/report_error.h"
 #include "unpacker/main_dialog.h"
 #include "unpacker/process_state.h"
@@ -110,12 +111,19 @@ void RunSecondStage()
         WaitForSingleObject(g_workerThread, INFINITE);
         DWORD exitCode = 0;
         GetExitCodeThread(g_workerThread, &exitCode);
-        if (exitCode >= kStopThreshold)
+        // Only a second stage that this run wrote and still holds is started.
+        if (exitCode >= kStopThreshold || !g_secondStage.reader)
             MessageBoxA(NULL, "Install process was stopped because of\r\nsome errors in unpacker procedure", "Error",
                         MB_ICONINFORMATION);
         else
             LaunchSecondStage(&process);
     }
+    // The second stage's process exists, or there will be none: nothing is
+    // held any longer, so that it can remove its files and the folder.
+    ReleaseHeldFile(&g_secondStage);
+    if (g_workingFolderHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(g_workingFolderHandle);
+    g_workingFolderHandle = INVALID_HANDLE_VALUE;
 
     // The second stage, if any, stays suspended until the user has read this.
     HandOverLog();
