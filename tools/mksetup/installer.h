@@ -98,6 +98,7 @@ struct Problem {
         kBadCertificates,  // a certificate table that does not end the file
         kCertificateSlack, // bytes in the table beyond the signatures
         kManifestTooLarge, // a manifest text too large to check
+        kNoSecondStage,    // no tag <P1=": nothing for the unpacker to start
     };
     Kind kind;
     int64_t index;    // the record, or -1 for the file as a whole

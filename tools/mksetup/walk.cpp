@@ -183,6 +183,9 @@ public:
         BeginManifestTagScan(&scan, seen.data(), (uint32_t)manifest.size() / 5 + 2);
         ScanManifestText(&scan, manifest.data(), (uint32_t)manifest.size());
         uint32_t named = NamedRecordCount(&scan);
+        if (named == 0)
+            Fail(Problem::kNoSecondStage, 0, trailer.FirstRecordOffset,
+                 "the manifest has no tag <P1=\": there is no second stage to start (the unpacker stops with -7)");
         for (uint32_t n = 1; n <= named; ++n) {
             if (!Record(n, &running, inflateAll_, nullptr))
                 return;
@@ -190,7 +193,8 @@ public:
                 // Every later record would be sought at the same offset.
                 Fail(Problem::kOutside, n, running,
                      "the manifest names records " + std::to_string(n) + " to " + std::to_string(named) +
-                         ", but their headers would lie outside the file");
+                         ", but their headers would lie outside the file" +
+                         (n == 1 ? " (with no second stage, the unpacker stops with -7)" : ""));
                 return;
             }
         }
