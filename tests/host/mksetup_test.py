@@ -119,6 +119,8 @@ class Mksetup(unittest.TestCase):
                 (installer(b'<P1="a"><P2="b"><P3="c">'), "", 0),
                 (installer(b'<P1="a"><P2="b"><P3="c"><P4="d">'), "record 4 at offset", 1),
                 (installer(b'<P1="a"><P3="c">'), "tag missing from the manifest", 1),
+                (installer(b'<P10="a">', b""), 'no tag <P1=": there is no second stage', 1),
+                (installer(b'<P1="a">', b""), "with no second stage, the unpacker stops with -7", 1),
                 (installer(b"x" * (5 << 20), b""), "too large to check", 1)]:
             run = self.tool("verify", self.file("damaged.exe", file))
             self.assertEqual((code, True), (run.returncode, expected in run.stderr), run.stderr)

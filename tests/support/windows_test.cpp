@@ -198,7 +198,7 @@ bool BoxWatcher::WaitFor(size_t count, DWORD timeoutMs)
     return true;
 }
 
-bool Installer::Start(const std::string& exe, const std::string& temp, bool answer)
+bool Installer::Start(const std::string& exe, const std::string& temp, bool answer, bool elevated)
 {
     std::string environment, line = "\"" + exe + "\"";
     LPCH block = GetEnvironmentStringsA();
@@ -208,8 +208,23 @@ bool Installer::Start(const std::string& exe, const std::string& temp, bool answ
     FreeEnvironmentStringsA(block);
     environment += "TMP=" + temp + '\0' + "TEMP=" + temp + '\0';
     STARTUPINFOA startup = {sizeof startup};
-    if (!CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED, &environment[0], NULL, &startup,
-                        &process))
+    // Unelevated, as a user starts a program: with the token that this
+    // elevated one is linked to (Wine gives every process an elevated
+    // token, and a linked one that is not).
+    HANDLE token = NULL, primary = NULL;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size;
+    if (!elevated && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size))
+        DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, NULL, SecurityImpersonation, TokenPrimary, &primary);
+    BOOL started = primary ? CreateProcessAsUserA(primary, exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED,
+                                                  &environment[0], NULL, &startup, &process)
+                           : CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED,
+                                            &environment[0], NULL, &startup, &process);
+    for (HANDLE h : {token, linked.LinkedToken, primary})
+        if (h)
+            CloseHandle(h);
+    if (!started)
         return false;
     boxes.reset(new BoxWatcher(process.dwProcessId, answer));
     return true;

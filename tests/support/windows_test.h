@@ -62,10 +62,10 @@ struct BoxWatcher {
     std::vector<HWND> seen, open;
 };
 
-// An installer started suspended with TMP and TEMP set to temp; killed if
-// it still runs when destroyed.
+// An installer started suspended with TMP and TEMP set to temp, unelevated
+// unless told otherwise; killed if it still runs when destroyed.
 struct Installer {
-    bool Start(const std::string& exe, const std::string& temp, bool answer = true);
+    bool Start(const std::string& exe, const std::string& temp, bool answer = true, bool elevated = false);
     void Resume() { ResumeThread(process.hThread); }
     bool Wait(DWORD timeoutMs) { return WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0; }
     DWORD ExitCode() { DWORD code = 0; return GetExitCodeProcess(process.hProcess, &code), code; }

@@ -6,7 +6,8 @@
 # - a signed installer (osslsigncode, a throwaway certificate) verifies,
 #   unpacks and starts its second stage; the same with another payload hidden
 #   in its certificate table still verifies with osslsigncode, but mksetup
-#   refuses it and the unpacker runs the genuine second stage.
+#   refuses it and the unpacker runs the genuine second stage; with bytes
+#   appended after the table, the unpacker extracts nothing.
 #
 #   run_with_host_mksetup.sh WINE_STATE_DIR MKSETUP MKSETUP.exe STUB.exe SECOND_STAGE.exe RUN_DEMO.exe FILE...
 set -euo pipefail
@@ -57,6 +58,11 @@ osslsigncode verify -CAfile cert.pem signed.exe >/dev/null
 install signed.exe
 same temp/KVFiles_Setup_Temp "${files[@]}"
 [ -f temp/KVFiles_Setup_Temp/KVFiles1.tmp.report ]
+# Bytes after the certificate table: no payload is read at all (-6).
+cp signed.exe appended.exe && printf 'after the table' >>appended.exe
+install appended.exe
+grep -q "Unexpected error in unpacker's ExtractFiles" run.txt
+[ ! -e temp/KVFiles_Setup_Temp/KVFiles0.tmp ]
 # The hidden payload, far enough behind the genuine trailer that only its
 # own is in the file's last 30000 bytes; the table's lengths grown to match.
 "$mksetup" build --stub "$stub" -o other.exe "$runner" >/dev/null
@@ -80,4 +86,4 @@ grep -q "bytes of the certificate table are neither signature nor its padding" v
 install tampered.exe
 same temp/KVFiles_Setup_Temp second_stage_probe.exe
 [ -f temp/KVFiles_Setup_Temp/KVFiles1.tmp.report ]
-echo "with_host_mksetup: signed, it installs; with a payload hidden in its signature, mksetup refuses it and the unpacker runs the genuine second stage"
+echo "with_host_mksetup: signed, it installs; with bytes after its signature the unpacker extracts nothing; with a payload hidden in its signature, mksetup refuses it and the unpacker runs the genuine second stage"

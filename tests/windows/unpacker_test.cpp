@@ -100,6 +100,34 @@ const std::string kCopy = "Could not create file in unpacker's GetViewFile";
 const std::string kNoProcess = "Could not create process in unpacker's MainDlgProc";
 const std::string kUnexpected = "Unexpected error in unpacker's ExtractFiles";
 const std::string kInflate = "Error in uncompress routine -";
+const std::string kNoSecondStage = "Could not to extract KVFiles1.tmp in unpacker's ExtractFiles";
+
+// A symbolic link made as Wine sees one (it makes none itself): a Unix link,
+// by Unix's ln, between the folders' Unix paths.
+bool UnixSymlink(const std::string& target, const std::string& link)
+{
+    typedef char* (*UnixName)(LPCWSTR);
+    UnixName unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+    auto path = [&](std::string name) {
+        WCHAR wide[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, name.substr(0, name.size() - (name.back() == '\\')).c_str(), -1, wide, MAX_PATH);
+        char* unix = unixName ? unixName(wide) : NULL;
+        std::string result = unix ? unix : "";
+        HeapFree(GetProcessHeap(), 0, unix);
+        return result;
+    };
+    std::string command = "Z:\\bin\\ln -s \"" + path(target) + "\" \"" + path(link) + "\"";
+    STARTUPINFOA startup = {sizeof startup};
+    PROCESS_INFORMATION process;
+    if (!unixName || !CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return false;
+    CloseHandle(process.hThread), CloseHandle(process.hProcess);
+    // Wine does not wait for a Unix program: wait for the link.
+    std::string name = link.substr(0, link.size() - (link.back() == '\\'));
+    for (int i = 0; i < 500 && GetFileAttributesA(name.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(10);
+    return (GetFileAttributesA(name.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 // One run: the installer and the folders around it.
 struct Scene {
@@ -108,6 +136,8 @@ struct Scene {
     Bytes installer;
     HANDLE held = NULL;  // a file (or the product's mutex) that another program holds
     bool holdInstaller = false;
+    bool elevated = false;  // started as an elevated installer is
+    bool watch = false;     // something tries to change KVFiles1.tmp and its folder
     HKEY dllOverrides = NULL;
 
     void UseTemp(const std::string& folder) { work = (temp = folder) + "KVFiles_Setup_Temp\\"; }
@@ -158,6 +188,7 @@ struct Row {
     std::string log;      // the working folder's log; "none": the run leaves nothing behind
     bool started;         // the second stage runs, and only after the user has read any log
     const char* outputs;  // if given, the outputs left (see Outputs)
+    void (*check)(const Scene&) = nullptr;  // what else must hold afterwards
 };
 
 // A failure's box (its text beginning with message) and the log handed over,
@@ -205,12 +236,52 @@ const Row kRows[] = {
     {"the product's mutex held by another program: start-up waits, then goes on",
      [](Scene& s) { s.held = CreateMutexA(NULL, TRUE, "Veltrano"); }, {}, "", true, "0 1 2 3"},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
-    {"no tag <P1=\", only <P10=\"", [](Scene& s) { s.Manifest("<P10=\"a\">"); },
-     Failed(kNoProcess, false), Line(kNoProcess), false, "0"},
+    {"no tag <P1=\", only <P10=\", over the second stage of an earlier run: nothing is started",
+     [](Scene& s) {
+         s.Manifest("<P10=\"a\">"), s.MakeWork();
+         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.work + "KVFiles1.tmp").c_str(), FALSE);
+     },
+     Failed(kNoSecondStage), Line(kNoSecondStage), false, "0 1"},
     {"the manifest declared larger than its text: searched to its zero, the rest zero-filled",
      [](Scene& s) { s.Manifest(std::string("<P1=\"a\">") + '\0' + "<P2=\"b\"><P3=\"c\">", 1000); }, {}, "", true, "0 1"},
-    {"the installer's own file held by another program", [](Scene& s) { s.holdInstaller = true; },
-     {{"Error", ErrorBox(kCopy, 2), kErr}, Failed("")[1], Failed("")[2]}, kCopy + ". {exe}~~ Error ID=" + ErrorId(2) + "\r\n", false, ""},
+    {"the installer's own file held by another program, another installer planted beside it as setup.exe~~",
+     [](Scene& s) {
+         s.holdInstaller = true;
+         Bytes planted = Build(PayloadFiles({ToBytes("planted")}));
+         WriteAll(s.exe + "~~", std::string(planted.begin(), planted.end()));
+     },
+     {{"Error", ErrorBox(kCopy, 32), kErr}, Failed("")[1], Failed("")[2]}, kCopy + ". {exe} Error ID=" + ErrorId(32) + "\r\n", false, ""},
+    {"something tries to write, replace, rename or delete KVFiles1.tmp and to rename its folder while later records are written",
+     [](Scene& s) {
+         s.files = PayloadFiles({Bytes(24 << 20, 'a'), Bytes(24 << 20, 'b'), Bytes(24 << 20, 'c')});
+         s.installer = Build(s.files), s.watch = true;
+     }, {}, "", true, "0 1 2 3 4"},
+    {"elevated: a working folder that an unelevated program could have made is set aside untouched, a new one made",
+     [](Scene& s) { s.elevated = true, s.MakeWork(), WriteAll(s.work + "planted.txt", "planted"); }, {}, "", true, "0 1 2 3",
+     [](const Scene& s) {
+         auto tree = Tree(s.temp);
+         auto aside = std::find_if(tree.begin(), tree.end(), [](const std::pair<const std::string, size_t>& e) {
+             return e.first.find("\\planted.txt") != std::string::npos;
+         });
+         ASSERT_NE(tree.end(), aside) << "the old folder's file is gone";
+         EXPECT_EQ(0u, aside->first.rfind("KVFiles_Setup_Temp.", 0)) << aside->first;
+         EXPECT_EQ("planted", ReadAll(s.temp + aside->first));
+     }},
+    {"a symbolic link named KVFiles_Setup_Temp: refused, nothing deleted or written where it leads",
+     [](Scene& s) {
+         CreateDirectoryA((s.scratch + "elsewhere").c_str(), NULL);
+         WriteAll(s.scratch + "elsewhere\\setup_error.log", "not the installer's");
+         ASSERT_TRUE(UnixSymlink(s.scratch + "elsewhere\\", s.work));
+     },
+     {{"Error", ErrorBox(kNoTempDir, ERROR_DIRECTORY), kErr}}, "none", false},
+    {"elevated: the same link is not set aside either, nor what it leads to",
+     [](Scene& s) {
+         s.elevated = true;
+         CreateDirectoryA((s.scratch + "elsewhere").c_str(), NULL);
+         WriteAll(s.scratch + "elsewhere\\setup_error.log", "not the installer's");
+         ASSERT_TRUE(UnixSymlink(s.scratch + "elsewhere\\", s.work));
+     },
+     {{"Error", ErrorBox(kNoTempDir, ERROR_DIRECTORY), kErr}}, "none", false},
     {"the manifest's stream damaged", [](Scene& s) { s.Damage(0); }, Failed(kInflate + "3"), Line(kInflate + "3"), false, "0"},
     {"a record inflating past its declared size", [](Scene& s) { s.Declare(2, 99999); }, Failed(kInflate + "5"),
      Line(kInflate + "5"), false, "0 1 2"},
@@ -364,7 +435,7 @@ void UnpackerTest::Run(const Row& row)
     bool ranBeforeExitSetup = false;
     std::string folderTitle;
     Installer child;
-    ASSERT_TRUE(child.Start(s.exe, s.temp));
+    ASSERT_TRUE(child.Start(s.exe, s.temp, true, s.elevated));
     child.boxes->onBox = [&](HWND window, const Box& box) {
         if (!GetDlgItem(window, 0xFFFF)) {  // no message box: the folder dialog, its title a child
             folderTitle = FindWindowExA(window, NULL, NULL, "Select Temp Directory ") ? "Select Temp Directory " : "?";
@@ -377,8 +448,38 @@ void UnpackerTest::Run(const Row& row)
     };
     if (s.holdInstaller)
         s.Hold(s.exe, 0);
+    // From the second record on until the last, KVFiles1.tmp and its folder
+    // must stay as the installer made them.
+    std::vector<std::string> changed;
+    int attempts = 0;
+    std::thread watcher;
+    if (s.watch)
+        watcher = std::thread([&] {
+            std::string one = s.work + "KVFiles1.tmp", folder = s.work.substr(0, s.work.size() - 1),
+                        last = s.work + "KVFiles" + std::to_string(s.files.size()) + ".tmp",
+                        decoy = s.scratch + "decoy.exe";
+            CopyFileA((Here() + "second_stage_probe.exe").c_str(), decoy.c_str(), FALSE);
+            while (!Exists(s.work + "KVFiles2.tmp") && !child.Wait(0))
+                Sleep(1);
+            for (; !Exists(last) && !child.Wait(0); ++attempts) {
+                HANDLE file = CreateFileA(one.c_str(), GENERIC_WRITE, 7, NULL, OPEN_EXISTING, 0, NULL);
+                if (file != INVALID_HANDLE_VALUE)
+                    changed.push_back("opened for writing"), CloseHandle(file);
+                if (MoveFileExA(decoy.c_str(), one.c_str(), MOVEFILE_REPLACE_EXISTING))
+                    changed.push_back("replaced");
+                if (MoveFileA(one.c_str(), (one + ".moved").c_str()))
+                    changed.push_back("renamed");
+                if (DeleteFileA(one.c_str()))
+                    changed.push_back("deleted");
+                if (MoveFileA(folder.c_str(), (folder + ".moved").c_str()))
+                    changed.push_back("its folder renamed");
+            }
+        });
     child.Resume();
     bool ended = child.Wait(60000);
+    if (watcher.joinable())
+        watcher.join();
+    EXPECT_TRUE(!s.watch || (attempts > 0 && changed.empty())) << attempts << " attempts: " << ::testing::PrintToString(changed);
     CloseHandle(s.held);
     if (s.dllOverrides)
         RegDeleteTreeA(s.dllOverrides, NULL), RegCloseKey(s.dllOverrides);
@@ -386,7 +487,7 @@ void UnpackerTest::Run(const Row& row)
     EXPECT_EQ(0u, child.ExitCode());
 
     auto boxes = child.boxes->Boxes();
-    ASSERT_EQ(row.boxes.size(), boxes.size());
+    ASSERT_EQ(row.boxes.size(), boxes.size()) << (boxes.empty() ? "" : boxes[0].text);
     bool handedOver = false, namesDocuments = false;
     for (size_t i = 0; i < boxes.size(); ++i) {
         EXPECT_EQ(0, lstrcmpiA(row.boxes[i].caption.c_str(), boxes[i].caption.c_str())) << i << ": " << boxes[i].caption;
@@ -408,6 +509,8 @@ void UnpackerTest::Run(const Row& row)
             EXPECT_EQ("kept", ReadAll(s.work + "other.txt"));
     }
     EXPECT_FALSE(Exists(s.scratch + "uxtheme.dll.loaded")) << "the planted library was loaded";
+    if (row.check)
+        row.check(s);
     EXPECT_FALSE(Exists(s.work + "with.exe.report")) << "the decoy with.exe ran";
     if (row.outputs)
         EXPECT_EQ(row.outputs, Outputs(s.work));
@@ -484,6 +587,32 @@ TEST_F(UnpackerTest, TheDialogCannotBeClosedAndASecondCopyBringsItOrTheWelcomeWi
     CloseHandle(running);
 }
 
+// Another program posts the unpacker's main thread a quit message and sends
+// its dialog WM_DESTROY while the worker waits on an error box: the install
+// still ends as it would have, the user told everything, nothing started.
+TEST_F(UnpackerTest, MessagesFromOtherProgramsNeitherHangNorCutShortTheInstall)
+{
+    Scene s = NewScene("quit");
+    s.Damage(2);
+    Installer child;
+    Launch(child, s, false, 0);
+    ASSERT_TRUE(child.boxes->WaitFor(1));
+    HWND dialog = FindWindowA(NULL, "Veltrano Setup");
+    ASSERT_NE(nullptr, dialog);
+    DWORD_PTR result;
+    EXPECT_TRUE(PostThreadMessageA(GetWindowThreadProcessId(dialog, NULL), WM_QUIT, 0, 0));
+    EXPECT_TRUE(SendMessageTimeoutA(dialog, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, 5000, &result));
+    EXPECT_EQ(1u, child.boxes->Boxes().size()) << "the install went on while its worker waited";
+    child.boxes->AnswerAll();
+    ASSERT_TRUE(child.Wait(30000)) << "it hung";
+    auto boxes = child.boxes->Boxes();
+    ASSERT_EQ(3u, boxes.size());
+    EXPECT_EQ(kStop, boxes[1].text);
+    EXPECT_EQ(kSaved, boxes[2].text);
+    EXPECT_EQ(0u, ReadAll(s.work + "setup_error.log").rfind(kInflate + "3. Error ID=", 0));
+    EXPECT_FALSE(Exists(ReportPath(s.work))) << "the second stage ran";
+}
+
 // Installers damaged by byte flips, cuts and appended bytes from a fixed
 // seed (CAMPAIGN_CASES, CAMPAIGN_SEED). Each must end by itself without a
 // crash, log every error box, change nothing outside its working folder,
@@ -535,7 +664,8 @@ TEST_F(UnpackerTest, DamagedInstallersNeverCrashHangOrInstallBrokenFiles)
         for (const auto& p : walk.problems) {
             using P = mksetup::Problem;
             recordFailed = recordFailed || p.kind == P::kInflateFailed || p.kind == P::kStreamOutside ||
-                           p.kind == P::kEmpty || p.kind == P::kInTrailer || (p.kind == P::kOutside && p.index == 0);
+                           p.kind == P::kEmpty || p.kind == P::kInTrailer || (p.kind == P::kOutside && p.index <= 1) ||
+                           p.kind == P::kNoSecondStage;
             noTrailer = noTrailer || p.kind == P::kNoTrailer;
         }
         EXPECT_FALSE(started && recordFailed && !noTrailer) << "the second stage started although a record failed";
