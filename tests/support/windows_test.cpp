@@ -221,9 +221,7 @@ bool Installer::Start(const std::string& exe, const std::string& temp, bool answ
                                                   &environment[0], NULL, &startup, &process)
                            : CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED,
                                             &environment[0], NULL, &startup, &process);
-    for (HANDLE h : {token, linked.LinkedToken, primary})
-        if (h)
-            CloseHandle(h);
+    CloseHandle(token), CloseHandle(linked.LinkedToken), CloseHandle(primary);
     if (!started)
         return false;
     boxes.reset(new BoxWatcher(process.dwProcessId, answer));
