@@ -141,11 +141,10 @@ BOOL HoldWrittenFile(HeldFile* held, LPCSTR name)
         held->reader = ok ? reader : NULL;
     }
     ok = ok && Digest(held->reader, found);
+    if (ok)
+        SetLastError(ERROR_FILE_INVALID);  // if they differ: written to by someone else
     for (int i = 0; ok && i < 32; ++i)
-        if (written[i] != found[i]) {
-            SetLastError(ERROR_FILE_INVALID);  // written to by someone else
-            ok = FALSE;
-        }
+        ok = written[i] == found[i];
     if (!ok) {
         ReportFileError(kNoFile, name);
         ReleaseHeldFile(held);

@@ -54,12 +54,12 @@ static void AppendToLog(LPCSTR line, LPCSTR terminator)
 static void ShowErrorBox(LPCSTR message, LPCSTR systemText, LPCSTR errorId)
 {
     // Message, system text and ID, plus room for the separators.
-    LPSTR text = (LPSTR)LocalAlloc(LMEM_FIXED, lstrlenA(systemText) + lstrlenA(message) + 100);
+    LPSTR text = (LPSTR)HeapAlloc(GetProcessHeap(), 0, lstrlenA(systemText) + lstrlenA(message) + 100);
     if (!text)
         return;
     wsprintfA(text, "%s\r\n%s\r\nError ID: %s", message, systemText, errorId);
     MessageBoxA(NULL, text, "Error", MB_ICONERROR);
-    LocalFree(text);
+    HeapFree(GetProcessHeap(), 0, text);
 }
 
 void ReportError(LPCSTR message, LPCSTR detail, BOOL log, BOOL show, LPCSTR terminator)

@@ -40,19 +40,13 @@ static void DispatchQueued()
 
 void RunMessageLoop(HANDLE worker)
 {
-    if (!worker) {
-        MSG message;
-        while (GetMessageA(&message, NULL, 0, 0)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        return;
-    }
     // Messages sent to the dialog from anywhere are delivered while this
     // thread waits, so the window stays responsive; the worker sends none.
-    while (MsgWaitForMultipleObjectsEx(1, &worker, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0)
+    // Without a worker there is nothing to wait for.
+    while (worker && MsgWaitForMultipleObjectsEx(1, &worker, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) != WAIT_OBJECT_0)
         DispatchQueued();
-    // The worker's WM_DESTROY, and the quit message it leads to, are taken
-    // now, so that no later message box sees them.
+    // The worker's WM_DESTROY, and the quit message it leads to (or the one
+    // posted when there is no worker), are taken now, so that no later
+    // message box sees them.
     DispatchQueued();
 }

@@ -24,8 +24,8 @@ INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
 // dialog a WM_DESTROY, and the hand-off must still find the worker ended
 // and the queue empty. What is queued when the worker has ended (its
 // WM_DESTROY and the quit message that follows) is taken then, so that no
-// later message box sees it. worker may be NULL (it could not be created;
-// the quit message is already posted then, and ends the loop).
+// later message box sees it. worker may be NULL (it could not be created):
+// the loop then only takes what is queued.
 void RunMessageLoop(HANDLE worker);
 
 #endif
