@@ -5,6 +5,7 @@
 #include "extract/fault_guard.h"
 #include "extract/inflate_stream.h"
 #include "extract/payload_format.h"
+#include "extract/system_path.h"
 #include "extract/view_file.h"
 
 #include <libdeflate.h>
@@ -187,11 +188,14 @@ static BOOL FormatOutputName(LPSTR name, LPCSTR folder, int index)
     return TRUE;
 }
 
-// The executable's own path; FALSE after a report.
+// The executable's own path; FALSE after a report. Taken in Unicode: a
+// folder named in characters the code page lacks (a user's Downloads)
+// gives its short form, or no usable path.
 static BOOL GetOwnPath(LPSTR path)
 {
-    DWORD length = GetModuleFileNameA(g_moduleHandle, path, MAX_PATH);
-    if (length > 0 && length < MAX_PATH)  // MAX_PATH: cut short, not a usable path
+    WCHAR wide[MAX_PATH];
+    DWORD length = GetModuleFileNameW(g_moduleHandle, wide, MAX_PATH);
+    if (length > 0 && length < MAX_PATH && SystemPathToAnsi(wide, path))  // MAX_PATH: cut short
         return TRUE;
     Report("Could not GetModuleFileName in unpacker's ExtractFiles");
     return FALSE;

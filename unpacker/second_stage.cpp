@@ -1,6 +1,7 @@
 #include "unpacker/second_stage.h"
 
 #include "extract/payload_format.h"
+#include "extract/system_path.h"
 #include "extract/view_file.h"
 #include "report/report_error.h"
 #include "unpacker/main_dialog.h"
@@ -43,16 +44,21 @@ static DWORD LogSize()
 }
 
 // The user's Documents folder into a zeroed MAX_PATH buffer; empty when it
-// cannot be found (both failures are reported and logged).
+// cannot be found or named in the code page (each failure is reported and
+// logged).
 static void FindDocuments(LPSTR documents)
 {
     ZeroMemory(documents, MAX_PATH);
+    static const char kNotFound[] =
+        "Could not to find directory for the\r\ncommon repository for documents in unpacker's WinMain";
     LPITEMIDLIST items = NULL;
+    WCHAR wide[MAX_PATH];
     if (SHGetSpecialFolderLocation(NULL, CSIDL_PERSONAL, &items) != S_OK)
-        ReportError("Could not to find directory for the\r\ncommon repository for documents in unpacker's WinMain",
-                    NULL, TRUE, TRUE, "\r\n");
-    if (!SHGetPathFromIDListA(items, documents))
+        ReportError(kNotFound, NULL, TRUE, TRUE, "\r\n");
+    if (!SHGetPathFromIDListW(items, wide))
         ReportError("Could not to call SHGetPathFromIDList in unpacker's WinMain", NULL, TRUE, TRUE, "\r\n");
+    else if (!SystemPathToAnsi(wide, documents))  // no name the code page can spell: not found
+        ReportError(kNotFound, NULL, TRUE, TRUE, "\r\n");
     if (items)
         ILFree(items);
     // Some systems (Wine) end the path in a backslash: the copy's name and

@@ -1,5 +1,6 @@
 // The unpacker's entry: one copy at a time, the working folder, the
 // progress dialog, extraction on the worker thread, then the hand-off.
+#include "extract/system_path.h"
 #include "report/report_error.h"
 #include "unpacker/main_dialog.h"
 #include "unpacker/process_state.h"
@@ -37,10 +38,26 @@ static void ShowOtherCopy(LPCSTR title)
     }
 }
 
+// The working folder's base from a folder the system names in Unicode, in
+// the code page (see SystemPathToAnsi): its long form when it holds short
+// (8.3) names and the long form converts exactly, else as it is or its
+// short form. A short form is never traded for a long one that cannot be
+// used. FALSE when there is no usable form.
+static BOOL TakeBase(LPCWSTR folder, LPSTR base)
+{
+    WCHAR longForm[MAX_PATH];
+    BOOL shortNames = FALSE;
+    for (LPCWSTR p = folder; *p; ++p)
+        shortNames = shortNames || *p == L'~';
+    DWORD length = shortNames ? GetLongPathNameW(folder, longForm, MAX_PATH) : 0;
+    return (length > 0 && length < MAX_PATH && ConvertsExactly(longForm, base)) || SystemPathToAnsi(folder, base);
+}
+
 // Lets the user choose a folder when the system has no temporary path.
-// FALSE when the user cancels. A choice without a file-system path leaves
-// the buffer empty (the working folder is then relative to the current
-// directory).
+// FALSE when the user cancels, or (after the temp-dir report) picks one
+// that the code page cannot name. A choice without a file-system path
+// leaves the buffer empty (the working folder is then relative to the
+// current directory).
 static BOOL BrowseForTempFolder(LPSTR folder)
 {
     char displayName[MAX_PATH];
@@ -52,34 +69,28 @@ static BOOL BrowseForTempFolder(LPSTR folder)
     LPITEMIDLIST chosen = SHBrowseForFolderA(&browse);
     if (!chosen)
         return FALSE;
-    SHGetPathFromIDListA(chosen, folder);
+    WCHAR wide[MAX_PATH];
+    BOOL usable = !SHGetPathFromIDListW(chosen, wide) || TakeBase(wide, folder);
     ILFree(chosen);
+    if (!usable) {
+        ReportError("Could not to create temp dir in unpacker's WinMain", NULL, FALSE, TRUE, "\r\n");
+        return FALSE;
+    }
     int length = lstrlenA(folder);
     if (length > 0 && folder[length - 1] != '\\' && length < MAX_PATH - 1)
         lstrcatA(folder, "\\");
     return TRUE;
 }
 
-// g_workingFolder from the base path: its long form when it holds short
-// (8.3) names, then "KVFiles_Setup_Temp\". FALSE when it would leave no room
-// for the names that follow it.
+// g_workingFolder from the base path: "KVFiles_Setup_Temp\" after it. FALSE
+// when it would leave no room for the names that follow it.
 static BOOL MakeWorkingFolderPath(LPCSTR base)
 {
-    BOOL converted = FALSE;
-    for (LPCSTR p = base; *p && !converted; ++p) {
-        if (*p == '~') {
-            DWORD length = GetLongPathNameA(base, g_workingFolder, MAX_PATH);
-            converted = length > 0 && length < MAX_PATH;
-        }
-    }
-    if (!converted)
-        lstrcpynA(g_workingFolder, base, MAX_PATH);
-    if (lstrlenA(g_workingFolder) > kMaxBasePath) {
+    if (lstrlenA(base) > kMaxBasePath) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    lstrcatA(g_workingFolder, kWorkingFolderName);
-    lstrcatA(g_workingFolder, "\\");
+    wsprintfA(g_workingFolder, "%s%s\\", base, kWorkingFolderName);
     return TRUE;
 }
 
@@ -176,15 +187,13 @@ static BOOL IsPlainFolder(DWORD attributes)
 // Opens the working folder and holds it, sharing read and write but not
 // delete: while the handle is open nobody can rename, delete or replace
 // the folder, so every path in it leads where it led when it was checked.
-// Only a plain folder is taken, seen so by its path without the final
-// backslash (which would lead through a link; Wine shows a Unix symbolic
+// Only a plain folder is taken, seen so by its path (without the final
+// backslash, which would lead through a link; Wine shows a Unix symbolic
 // link by its path only) and by the handle, owned by a trusted SID and,
 // elevated, one that this run has just made or that carries the high
 // label. INVALID_HANDLE_VALUE otherwise, the last error saying why.
-static HANDLE OpenTrustedFolder(LPCSTR folder, TrustedSids* sids, BOOL made)
+static HANDLE OpenTrustedFolder(LPCSTR path, TrustedSids* sids, BOOL made)
 {
-    char path[MAX_PATH];
-    lstrcpynA(path, folder, lstrlenA(folder));
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (IsPlainFolder(GetFileAttributesA(path)))
         handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
@@ -217,10 +226,9 @@ static HANDLE OpenTrustedFolder(LPCSTR folder, TrustedSids* sids, BOOL made)
 // nothing that an unelevated program may have put there is deleted, read
 // or run. Only a plain folder: Windows would rename a link itself, but
 // Wine moves what it leads to.
-static BOOL MoveAside(LPCSTR folder)
+static BOOL MoveAside(LPCSTR path)
 {
-    char path[MAX_PATH], aside[MAX_PATH];
-    lstrcpynA(path, folder, lstrlenA(folder));  // without its backslash
+    char aside[MAX_PATH];
     wsprintfA(aside, "%s.%lu", path, (DWORD)__rdtsc());  // a number that differs between runs
     if (IsPlainFolder(GetFileAttributesA(path)))
         return MoveFileA(path, aside);
@@ -238,13 +246,15 @@ static BOOL MakeWorkingFolder()
     TrustedSids sids;
     if (!GetTrustedSids(&sids))
         return FALSE;
-    BOOL made = CreatePrivateFolder(g_workingFolder, &sids);
+    char path[MAX_PATH];
+    lstrcpynA(path, g_workingFolder, lstrlenA(g_workingFolder));  // without its backslash
+    BOOL made = CreatePrivateFolder(path, &sids);
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS)
         return FALSE;
-    g_workingFolderHandle = OpenTrustedFolder(g_workingFolder, &sids, made);
-    if (g_workingFolderHandle == INVALID_HANDLE_VALUE && !made && sids.elevated && MoveAside(g_workingFolder) &&
-        CreatePrivateFolder(g_workingFolder, &sids))
-        g_workingFolderHandle = OpenTrustedFolder(g_workingFolder, &sids, TRUE);
+    g_workingFolderHandle = OpenTrustedFolder(path, &sids, made);
+    if (g_workingFolderHandle == INVALID_HANDLE_VALUE && !made && sids.elevated && MoveAside(path) &&
+        CreatePrivateFolder(path, &sids))
+        g_workingFolderHandle = OpenTrustedFolder(path, &sids, TRUE);
     return g_workingFolderHandle != INVALID_HANDLE_VALUE;
 }
 
@@ -264,11 +274,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 
     g_moduleHandle = instance;
 
+    // Taken in Unicode: a temporary folder under a user's name that the code
+    // page cannot spell is used by its short form, or counts as none.
     char base[MAX_PATH];
+    WCHAR temp[MAX_PATH];
     ZeroMemory(base, sizeof base);
-    DWORD length = GetTempPathA(MAX_PATH, base);
-    if (length == 0 || length >= MAX_PATH) {  // a path too long for the buffer counts as none
-        if (length)
+    DWORD length = GetTempPathW(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH || !TakeBase(temp, base)) {  // too long for the buffer: none
+        if (length >= MAX_PATH)
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
         ReportError("Could not to find temp path in unpacker's WinMain", NULL, FALSE, TRUE, "\r\n");
         ZeroMemory(base, sizeof base);
