@@ -198,30 +198,34 @@ bool BoxWatcher::WaitFor(size_t count, DWORD timeoutMs)
     return true;
 }
 
+std::wstring Wide(const std::string& utf8)
+{
+    std::wstring wide(utf8.size() + 1, L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], (int)wide.size()) - 1);
+    return wide;
+}
+
 bool Installer::Start(const std::string& exe, const std::string& temp, bool answer, bool elevated)
 {
-    std::string environment, line = "\"" + exe + "\"";
-    LPCH block = GetEnvironmentStringsA();
-    for (LPCH p = block; *p; p += lstrlenA(p) + 1)
-        if (_strnicmp(p, "TMP=", 4) && _strnicmp(p, "TEMP=", 5))
-            environment += p + std::string(1, '\0');
-    FreeEnvironmentStringsA(block);
-    environment += "TMP=" + temp + '\0' + "TEMP=" + temp + '\0';
-    STARTUPINFOA startup = {sizeof startup};
+    std::wstring environment, line = L"\"" + Wide(exe) + L"\"";
+    LPWCH block = GetEnvironmentStringsW();
+    for (LPWCH p = block; *p; p += lstrlenW(p) + 1)
+        if (_wcsnicmp(p, L"TMP=", 4) && _wcsnicmp(p, L"TEMP=", 5))
+            environment += p + std::wstring(1, L'\0');
+    FreeEnvironmentStringsW(block);
+    environment += L"TMP=" + Wide(temp) + L'\0' + L"TEMP=" + Wide(temp) + L'\0';
+    STARTUPINFOW startup = {sizeof startup};
     // Unelevated, as a user starts a program: with the token that this
     // elevated one is linked to (Wine gives every process an elevated
     // token, and a linked one that is not).
-    HANDLE token = NULL, primary = NULL;
+    HANDLE token = NULL;
     TOKEN_LINKED_TOKEN linked = {};
     DWORD size;
-    if (!elevated && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size))
-        DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, NULL, SecurityImpersonation, TokenPrimary, &primary);
-    BOOL started = primary ? CreateProcessAsUserA(primary, exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED,
-                                                  &environment[0], NULL, &startup, &process)
-                           : CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, CREATE_SUSPENDED,
-                                            &environment[0], NULL, &startup, &process);
-    CloseHandle(token), CloseHandle(linked.LinkedToken), CloseHandle(primary);
+    if (!elevated && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size);
+    BOOL started = CreateProcessAsUserW(linked.LinkedToken, Wide(exe).c_str(), &line[0], NULL, NULL, FALSE,  // none: ours
+                                        CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &environment[0], NULL, &startup, &process);
+    CloseHandle(token), CloseHandle(linked.LinkedToken);
     if (!started)
         return false;
     boxes.reset(new BoxWatcher(process.dwProcessId, answer));

@@ -22,6 +22,8 @@ inline bool Exists(const std::string& path) { return GetFileAttributesA(path.c_s
 // Every file and folder below folder ("sub\" for a folder), with file sizes.
 std::map<std::string, size_t> Tree(const std::string& folder);
 
+std::wstring Wide(const std::string& utf8);
+
 inline FILETIME Time(ULONGLONG value) { return {(DWORD)value, (DWORD)(value >> 32)}; }
 inline ULONGLONG Value(const FILETIME& time) { return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime; }
 // Which times set on a file before it is written through a view survive
@@ -62,8 +64,9 @@ struct BoxWatcher {
     std::vector<HWND> seen, open;
 };
 
-// An installer started suspended with TMP and TEMP set to temp, unelevated
-// unless told otherwise; killed if it still runs when destroyed.
+// An installer started suspended with TMP and TEMP set to temp (both in
+// UTF-8), unelevated unless told otherwise; killed if it still runs when
+// destroyed.
 struct Installer {
     bool Start(const std::string& exe, const std::string& temp, bool answer = true, bool elevated = false);
     void Resume() { ResumeThread(process.hThread); }

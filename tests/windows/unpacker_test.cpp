@@ -11,6 +11,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <fstream>
 
 namespace {
 
@@ -102,16 +103,23 @@ const std::string kUnexpected = "Unexpected error in unpacker's ExtractFiles";
 const std::string kInflate = "Error in uncompress routine -";
 const std::string kNoSecondStage = "Could not to extract KVFiles1.tmp in unpacker's ExtractFiles";
 
+// Points the user's Documents folder (where Wine looks for it) at folder.
+void PointDocumentsAt(const std::wstring& folder)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                    L"Personal", REG_EXPAND_SZ, folder.c_str(), (DWORD)(folder.size() + 1) * 2);
+}
+
 // One run: the installer and the folders around it.
 struct Scene {
     std::string scratch, temp, work, exe;
     std::vector<mksetup::InputFile> files;
     Bytes installer;
     HANDLE held = NULL;  // a file (or the product's mutex) that another program holds
-    bool holdInstaller = false;
-    bool elevated = false;  // started as an elevated installer is
-    bool watch = false;     // something tries to change KVFiles1.tmp and its folder
-    bool quit = false;      // another program tells it to quit at its first error box
+    // Started elevated; something tries to change KVFiles1.tmp and its folder;
+    // another program tells it to quit at its first error box; Documents elsewhere.
+    bool holdInstaller = false, elevated = false, watch = false, quit = false, documents = false;
+    std::string tmp, launch;     // TMP and the installer's path as given (UTF-8), where not temp and exe
     HKEY dllOverrides = NULL;
 
     void UseTemp(const std::string& folder) { work = (temp = folder) + "KVFiles_Setup_Temp\\"; }
@@ -144,16 +152,28 @@ struct Scene {
         held = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_ALWAYS, 0, NULL);
     }
     void MakeWork() { CreateDirectoryA(work.c_str(), NULL); }
+    void OldSecondStage() { MakeWork(), CopyFileA((Here() + "second_stage_probe.exe").c_str(), (work + "KVFiles1.tmp").c_str(), 0); }
+    // A folder named in UTF-8, made in the scratch folder: its short form.
+    std::string Folder(const std::string& name) const
+    {
+        WCHAR wide[MAX_PATH] = L"";
+        char ansi[MAX_PATH] = "";
+        CreateDirectoryW(Wide(scratch + name).c_str(), NULL);
+        GetShortPathNameW(Wide(scratch + name).c_str(), wide, MAX_PATH);
+        return std::string(ansi, WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, MAX_PATH, NULL, NULL) - 1) + "\\";
+    }
+    // TMP under such a folder: the unpacker can use it by its short form only.
+    void UnicodeTemp(const std::string& name) { tmp = scratch + name + "\\", UseTemp(Folder(name)); }
     // The working folder a symbolic link to a folder with a log that is not
     // the installer's: a Unix link, made by Unix's ln, as Wine makes none.
     void LinkWork()
     {
         CreateDirectoryA((scratch + "elsewhere").c_str(), NULL);
         WriteAll(scratch + "elsewhere\\setup_error.log", "not the installer's");
-        char command[] = "Z:\\bin\\ln -s ../elsewhere KVFiles_Setup_Temp";
         STARTUPINFOA startup = {sizeof startup};
         PROCESS_INFORMATION process;
-        ASSERT_TRUE(CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, temp.c_str(), &startup, &process));
+        ASSERT_TRUE(CreateProcessA(NULL, &std::string("Z:\\bin\\ln -s ../elsewhere KVFiles_Setup_Temp")[0], NULL, NULL, FALSE, 0,
+                                   NULL, temp.c_str(), &startup, &process));
         CloseHandle(process.hThread), CloseHandle(process.hProcess);
         for (int i = 0; i < 500 && !Exists(work); ++i)  // Wine does not wait for a Unix program
             Sleep(10);
@@ -192,7 +212,9 @@ std::string Line(const std::string& message)
 }
 
 const Row kRows[] = {
-    {"a whole installer", [](Scene&) {}, {}, "", true, "0 1 2 3"},
+    {"a whole installer, TMP under a name in Cyrillic, the installer in one in Greek and Latin: used by their short forms",
+     [](Scene& s) { s.UnicodeTemp(u8"Пользователь"), s.launch = s.scratch + u8"Ελένη Smith\\setup.exe", s.exe = s.Folder(u8"Ελένη Smith") + "setup.exe"; },
+     {}, "", true, "0 1 2 3"},
     {"windows: outputs and streams over several windows, headers and streams on every edge",
      [](Scene& s) {
          std::vector<Bytes> data = {Noise(700000, 2), Text(1200000), Text(256 << 10), Text((256 << 10) + 1)};
@@ -225,32 +247,23 @@ const Row kRows[] = {
      [](Scene& s) { s.held = CreateMutexA(NULL, TRUE, "Veltrano"); }, {}, "", true, "0 1 2 3"},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
     {"no tag <P1=\", only <P10=\", over the second stage of an earlier run: nothing is started",
-     [](Scene& s) {
-         s.Manifest("<P10=\"a\">"), s.MakeWork();
-         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.work + "KVFiles1.tmp").c_str(), FALSE);
-     },
-     Failed(kNoSecondStage), Line(kNoSecondStage), false, "0 1"},
+     [](Scene& s) { s.Manifest("<P10=\"a\">"), s.OldSecondStage(); }, Failed(kNoSecondStage), Line(kNoSecondStage), false, "0 1"},
     {"the manifest declared larger than its text: searched to its zero, the rest zero-filled",
      [](Scene& s) { s.Manifest(std::string("<P1=\"a\">") + '\0' + "<P2=\"b\"><P3=\"c\">", 1000); }, {}, "", true, "0 1"},
     {"the installer's own file held by another program, another installer planted beside it as setup.exe~~",
-     [](Scene& s) {
-         s.holdInstaller = true;
-         Bytes planted = Build(PayloadFiles({ToBytes("planted")}));
-         WriteAll(s.exe + "~~", std::string(planted.begin(), planted.end()));
-     },
+     [](Scene& s) { Bytes b = Build(PayloadFiles({ToBytes("planted")})); s.holdInstaller = true, WriteAll(s.exe + "~~", std::string(b.begin(), b.end())); },
      {{"Error", ErrorBox(kCopy, 32), kErr}, Failed("")[1], Failed("")[2]}, kCopy + ". {exe} Error ID=" + ErrorId(32) + "\r\n", false, ""},
     {"something tries to write, replace, rename or delete KVFiles1.tmp and to rename its folder while later records are written",
      [](Scene& s) {
          s.files = PayloadFiles({Bytes(24 << 20, 'a'), Bytes(24 << 20, 'b'), Bytes(24 << 20, 'c')});
-         s.installer = Build(s.files), s.watch = true;
+         s.installer = Build(s.files), s.watch = true, WriteAll(s.scratch + "decoy", "the replacement");
      }, {}, "", true, "0 1 2 3 4"},
     {"elevated: a working folder that an unelevated program could have made is set aside untouched, a new one made",
      [](Scene& s) { s.elevated = true, s.MakeWork(), WriteAll(s.work + "planted.txt", "planted"); }, {}, "", true, "0 1 2 3",
      [](const Scene& s) {  // the old folder set aside whole
-         auto tree = Tree(s.temp);
-         EXPECT_EQ(1, std::count_if(tree.begin(), tree.end(), [](const std::pair<const std::string, size_t>& e) {
-                       return e.first.rfind("KVFiles_Setup_Temp.", 0) == 0 && e.first.find("\\planted.txt") != std::string::npos;
-                   }));
+         for (const auto& e : Tree(s.temp))
+             EXPECT_TRUE(e.first.find("planted") == std::string::npos || e.first.rfind("KVFiles_Setup_Temp.", 0) == 0) << e.first;
+         EXPECT_EQ(2u, Tree(s.temp).size() - Tree(s.work).size() - 1) << "a folder set aside, with its file";
      }},
     {"a symbolic link named KVFiles_Setup_Temp: refused, nothing deleted or written where it leads",
      [](Scene& s) { s.LinkWork(); }, {{"Error", ErrorBox(kNoTempDir, ERROR_DIRECTORY), kErr}}, "none", false},
@@ -283,17 +296,17 @@ const Row kRows[] = {
     {"a record's stream damaged, an older log copy in Documents",
      [](Scene& s) { s.Damage(2), WriteAll(kLog, "an older run's log\r\n"); },
      Failed(kInflate + "3"), Line(kInflate + "3"), false},
-    {"the manifest names one record more than is stored",
-     [](Scene& s) { s.installer.erase(s.installer.begin() + s.Record(3).offset, s.installer.end() - kTrailerSize); },
-     Failed(kUnexpected, false), Line(kUnexpected), true},
+    {"the manifest names one record more than is stored; Documents under a name in Cyrillic, TMP in Chinese",
+     [](Scene& s) {
+         s.installer.erase(s.installer.begin() + s.Record(3).offset, s.installer.end() - kTrailerSize);
+         s.UnicodeTemp(u8"用户名"), s.Folder(u8"Документы"), s.documents = true, PointDocumentsAt(Wide(s.scratch + u8"Документы"));
+     },
+     Failed(kUnexpected, false, "Setup Error log-file was saved in\r\n*"), Line(kUnexpected), true, "0 1 2",
+     [](const Scene& s) { EXPECT_EQ(ReadAll(s.work + "setup_error.log"), ReadAll(s.Folder(u8"Документы") + "setup_error.log")); }},
     {"the trailer points past the end of the file", [](Scene& s) { s.installer[s.installer.size() - kTrailerSize + 3] = 0x7F; },
      Failed(kUnexpected), Line(kUnexpected), false},
     {"KVFiles1.tmp held open by an earlier second stage",
-     [](Scene& s) {
-         s.MakeWork();
-         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.work + "KVFiles1.tmp").c_str(), FALSE);
-         s.Hold(s.work + "KVFiles1.tmp", FILE_SHARE_READ);
-     },
+     [](Scene& s) { s.OldSecondStage(), s.Hold(s.work + "KVFiles1.tmp", FILE_SHARE_READ); },
      {{"Error", ErrorBox(kCopy, 32), kErr}, Failed("")[1], Failed("")[2]}, kCopy + ". {work}KVFiles1.tmp Error ID=" + ErrorId(32) + "\r\n", false},
     {"record 1 is no program", [](Scene& s) { s.files[0].data = ToBytes("not a program"), s.installer = Build(s.files); },
      Failed(kNoProcess, false), Line(kNoProcess), false},
@@ -333,6 +346,12 @@ const Row kRows[] = {
      {{"Error", kNoTempDir + "\r\n*", kErr}}, "none", false},
     {"no usable temp path: the folder dialog, cancelled", [](Scene& s) { s.temp = "C:\\" + std::string(300, 't') + "\\"; },
      {{"Error", ErrorBox("Could not to find temp path in unpacker's WinMain", 206), kErr},
+      {"Browse For Folder", "Select Temp Directory ", 0}}, "none", false},
+    {"TMP under Łukasz, whose best-fit look-alike Lukasz lies beside it: that folder stays untouched",
+     [](Scene& s) { s.Folder("Lukasz"), s.UnicodeTemp(u8"Łukasz"); }, {}, "", true, "0 1 2 3",
+     [](const Scene& s) { EXPECT_TRUE(Tree(s.scratch + "Lukasz\\").empty()); }},
+    {"TMP under a name in Cyrillic with no short form to be had (no such folder): as no temp path",
+     [](Scene& s) { s.tmp = s.scratch + u8"Пользователь\\"; }, {{"Error", ErrorBox("Could not to find temp path in unpacker's WinMain", ERROR_NO_UNICODE_TRANSLATION), kErr},
       {"Browse For Folder", "Select Temp Directory ", 0}}, "none", false},
     {"uxtheme.dll planted beside the installer, preferred by Wine",
      // Loaded by name while the unpacker runs (WINEDEBUG=+loaddll) and no
@@ -411,17 +430,15 @@ void UnpackerTest::Run(const Row& row)
     bool ranBeforeExitSetup = false;
     std::string folderTitle;
     Installer child;
-    ASSERT_TRUE(child.Start(s.exe, s.temp, true, s.elevated));
+    ASSERT_TRUE(child.Start(s.launch.empty() ? s.exe : s.launch, s.tmp.empty() ? s.temp : s.tmp, true, s.elevated));
     child.boxes->onBox = [&](HWND window, const Box& box) {
         if (!GetDlgItem(window, 0xFFFF)) {  // no message box: the folder dialog, its title a child
             folderTitle = FindWindowExA(window, NULL, NULL, "Select Temp Directory ") ? "Select Temp Directory " : "?";
             PostMessageA(window, WM_COMMAND, IDCANCEL, 0);
         }
-        HWND dialog = FindWindowA(NULL, "Veltrano Setup");
-        DWORD_PTR result;
-        if (s.quit && box.icon == kErr && dialog)  // while the worker waits on this box
-            PostThreadMessageA(GetWindowThreadProcessId(dialog, NULL), WM_QUIT, 0, 0),
-                SendMessageTimeoutA(dialog, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        HWND dialog = s.quit && box.icon == kErr ? FindWindowA(NULL, "Veltrano Setup") : NULL;  // its worker waits on this box
+        if (dialog)
+            PostThreadMessageA(GetWindowThreadProcessId(dialog, NULL), WM_QUIT, 0, 0), SendNotifyMessageA(dialog, WM_DESTROY, 0, 0);
         if (box.caption == "Exit Setup" && row.started) {
             Sleep(1500);  // time enough for a second stage that was not held back
             ranBeforeExitSetup = Exists(ReportPath(s.work));
@@ -431,30 +448,26 @@ void UnpackerTest::Run(const Row& row)
         s.Hold(s.exe, 0);
     // From the second record on until the last, KVFiles1.tmp and its folder
     // must stay as the installer made them.
-    std::vector<std::string> changed;
+    std::string changed;
     int attempts = 0;
     std::thread watcher([&] {
-        std::string one = s.work + "KVFiles1.tmp", folder = s.work.substr(0, s.work.size() - 1), decoy = s.scratch + "decoy";
-        if (s.watch)
-            WriteAll(decoy, "not the second stage");
+        std::string one = s.work + "KVFiles1.tmp", folder = s.work.substr(0, s.work.size() - 1);
         while (s.watch && !Exists(s.work + "KVFiles2.tmp") && !child.Wait(0))
             Sleep(1);
         for (; s.watch && !Exists(s.work + "KVFiles4.tmp") && !child.Wait(0); ++attempts) {
-            HANDLE file = CreateFileA(one.c_str(), GENERIC_WRITE, 7, NULL, OPEN_EXISTING, 0, NULL);
-            if (file != INVALID_HANDLE_VALUE)
-                changed.push_back("written"), CloseHandle(file);
-            for (auto move : {std::make_pair(decoy, one), {one, one + ".moved"}, {folder, folder + ".moved"}})
-                if (MoveFileExA(move.first.c_str(), move.second.c_str(), MOVEFILE_REPLACE_EXISTING))
-                    changed.push_back(move.second + " from " + move.first);
-            if (DeleteFileA(one.c_str()))
-                changed.push_back("deleted");
+            changed += std::ofstream(one, std::ios::in | std::ios::out | std::ios::binary) ? "opened for writing; " : "";
+            for (auto move : {std::make_pair(s.scratch + "decoy", one), {one, one + "~"}, {folder, folder + "~"}})
+                changed += MoveFileExA(move.first.c_str(), move.second.c_str(), MOVEFILE_REPLACE_EXISTING) ? move.second + "; " : "";
+            changed += DeleteFileA(one.c_str()) ? "deleted" : "";
         }
     });
     child.Resume();
     bool ended = child.Wait(60000);
     watcher.join();
-    EXPECT_TRUE(!s.watch || (attempts > 0 && changed.empty())) << attempts << " attempts: " << ::testing::PrintToString(changed);
+    EXPECT_TRUE(!s.watch || (attempts > 0 && changed.empty())) << attempts << " attempts: " << changed;
     CloseHandle(s.held);
+    if (s.documents)
+        PointDocumentsAt(Wide(kLog.substr(0, kLog.rfind('\\'))));
     if (s.dllOverrides)
         RegDeleteTreeA(s.dllOverrides, NULL), RegCloseKey(s.dllOverrides);
     ASSERT_TRUE(ended);
@@ -611,9 +624,8 @@ TEST_F(UnpackerTest, DamagedInstallersNeverCrashHangOrInstallBrokenFiles)
         bool started = Exists(ReportPath(s.work)), recordFailed = false, noTrailer = false;
         for (const auto& p : walk.problems) {
             using P = mksetup::Problem;
-            recordFailed = recordFailed || p.kind == P::kInflateFailed || p.kind == P::kStreamOutside ||
-                           p.kind == P::kEmpty || p.kind == P::kInTrailer || (p.kind == P::kOutside && p.index <= 1) ||
-                           p.kind == P::kNoSecondStage;
+            recordFailed = recordFailed || p.kind == P::kInflateFailed || p.kind == P::kStreamOutside || p.kind == P::kEmpty ||
+                           p.kind == P::kInTrailer || (p.kind == P::kOutside && p.index <= 1) || p.kind == P::kNoSecondStage;
             noTrailer = noTrailer || p.kind == P::kNoTrailer;
         }
         EXPECT_FALSE(started && recordFailed && !noTrailer) << "the second stage started although a record failed";
