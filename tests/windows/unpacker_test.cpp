@@ -347,6 +347,8 @@ const Row kRows[] = {
     {"no usable temp path: the folder dialog, cancelled", [](Scene& s) { s.temp = "C:\\" + std::string(300, 't') + "\\"; },
      {{"Error", ErrorBox("Could not to find temp path in unpacker's WinMain", 206), kErr},
       {"Browse For Folder", "Select Temp Directory ", 0}}, "none", false},
+    {"TMP in the short form of a name in Cyrillic: kept, as its long form cannot be used",
+     [](Scene& s) { s.UnicodeTemp(u8"Пользователь"), s.tmp = s.temp; }, {}, "", true, "0 1 2 3"},
     {"TMP under Łukasz, whose best-fit look-alike Lukasz lies beside it: that folder stays untouched",
      [](Scene& s) { s.Folder("Lukasz"), s.UnicodeTemp(u8"Łukasz"); }, {}, "", true, "0 1 2 3",
      [](const Scene& s) { EXPECT_TRUE(Tree(s.scratch + "Lukasz\\").empty()); }},
