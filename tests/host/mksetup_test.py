@@ -85,6 +85,8 @@ class Mksetup(unittest.TestCase):
                 (["--manifest", self.file("z", b'<P1="a">\0<P2="b">'), *two], "z: the manifest holds a zero byte at offset 8"),
                 (["--manifest", self.file("s", b'<P1="a"><P3="c">'), *self.files], 'no tag <P2=" for record 2 ('),
                 (["--manifest", self.file("p", b'<P01="a">'), self.files[0]], 'no tag <P1=" for record 1'),
+                (["--manifest", self.file("d", b'<P1="a"><P2="b"><P2="c">'), *two], 'tag <P2=" appears more than once'),
+                ([self.files[0], self.file('x"><P2="evil.dll', b"evil")], "would add or break a tag"),
                 (["--manifest", self.file("x", b'<P1="a"><P2="b"><P3="c"><P4="d">'), *self.files],
                  'tag <P4=" names record 4, but only 3 files are given'),
                 (["--level", "0", self.files[0], marker], "): the marker bytes"),

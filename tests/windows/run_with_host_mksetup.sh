@@ -58,6 +58,11 @@ osslsigncode verify -CAfile cert.pem signed.exe >/dev/null
 install signed.exe
 same temp/KVFiles_Setup_Temp "${files[@]}"
 [ -f temp/KVFiles_Setup_Temp/KVFiles1.tmp.report ]
+# Built with a signed stub, the certificate table no longer ends the file:
+# the build reads its result back and refuses it.
+osslsigncode sign -certs cert.pem -key key.pem -in "$stub" -out signed-stub.exe >/dev/null
+! "$mksetup" build --stub signed-stub.exe -o resigned.exe one 2>/dev/null || { echo "built on a signed stub"; exit 1; }
+[ ! -e resigned.exe ]
 # Bytes after the certificate table: no payload is read at all (-6).
 cp signed.exe appended.exe && printf 'after the table' >>appended.exe
 install appended.exe

@@ -72,7 +72,7 @@ void AppendTrailer(Bytes& out, uint32_t firstRecordOffset)
 InputFile GeneratedManifest(const std::vector<InputFile>& files, uint64_t time)
 {
     InputFile manifest;
-    manifest.path = "the generated manifest";
+    manifest.path = kGeneratedManifest;
     std::string text;
     for (size_t i = 0; i < files.size(); ++i)
         text += "<P" + std::to_string(i + 1) + "=\"" + files[i].name + "\">\r\n";
@@ -128,6 +128,14 @@ static bool CheckManifest(const InputFile& manifest, const std::vector<InputFile
         return false;
     }
     std::vector<uint64_t> tags = ManifestTagNumbers(std::string(text.begin(), text.end()));
+    std::vector<uint64_t> sorted = tags;
+    std::sort(sorted.begin(), sorted.end());
+    auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+    if (twice != sorted.end()) {
+        *error = manifest.path + ": tag <P" + std::to_string(*twice) + "=\" appears more than once; the second stage " +
+                 "would take either name for record " + std::to_string(*twice);
+        return false;
+    }
     for (size_t n = 1; n <= files.size(); ++n) {
         if (std::find(tags.begin(), tags.end(), n) == tags.end()) {
             *error = manifest.path + ": no tag <P" + std::to_string(n) + "=\" for record " + std::to_string(n) +
@@ -175,6 +183,16 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
         if (f.data.empty()) {
             *error = f.path + ": the file is empty; the unpacker cannot map an output file of size 0";
             return false;
+        }
+    }
+    if (manifest.path == kGeneratedManifest) {
+        // A name that could end its tag, or start another, is refused.
+        for (const InputFile& f : files) {
+            if (f.name.find_first_of("\"<>\r\n") != std::string::npos) {
+                *error = f.path + ": its name holds \", <, > or a line break, which would add or break a tag of the " +
+                         "generated manifest; rename it or give --manifest";
+                return false;
+            }
         }
     }
     if (!CheckManifest(manifest, files, error))

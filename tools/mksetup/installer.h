@@ -54,7 +54,9 @@ struct InputFile {
 };
 
 // The manifest made when none is given: one <Pn="NAME"> line per file, n
-// from 1, with all three times set to time.
+// from 1, with all three times set to time. Its path is kGeneratedManifest;
+// BuildInstaller refuses it when a name holds ", <, > or a line break.
+static const char kGeneratedManifest[] = "the generated manifest";
 InputFile GeneratedManifest(const std::vector<InputFile>& files, uint64_t time);
 
 struct BuildOptions {

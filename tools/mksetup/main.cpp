@@ -399,6 +399,14 @@ int Build(const std::vector<std::string>& args)
     }
     if (!o.sign.empty())
         return SignAndWrite(installer, o.out, o.sign, files.size());
+    // Read back as the unpacker will: a stub that carries a certificate
+    // table already, say, gives an installer it refuses.
+    InstallerWalk walk = WalkInstaller(installer.data(), installer.size(), true);
+    if (!walk.Ok()) {
+        std::fprintf(stderr, "mksetup: the unpacker could not read this installer:\n");
+        PrintProblems(o.out, walk);
+        return kProblems;
+    }
     if (!WriteFileAtomically(o.out, installer, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
