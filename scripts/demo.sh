@@ -33,7 +33,7 @@ for target in win64 win32; do
   "$mksetup" verify "$out/setup-$target.exe"
 done
 echo
-"$mksetup" list "$out/setup-win64.exe"
+"$mksetup" list "$out/setup-win32.exe"
 
 # One Wine session (prefix, Xvfb display, wineserver) for the run.
 state="$root/build/demo-wine"
@@ -41,10 +41,11 @@ bash scripts/wine-session.sh start "$state" >/dev/null
 trap 'bash scripts/wine-session.sh stop "$state"' EXIT
 . scripts/wine-env.sh "$state"  # winpath; the session's HOME from here on
 echo
-bash scripts/wine-run.sh "$state" build/win64/demo/run_demo.exe \
-  "$(winpath "$out/setup-win64.exe")" "$(winpath "$out/temp")\\" "$(winpath "$out/progress-dialog.png")"
+echo "Running the 32-bit installer, the build that ships:"
+bash scripts/wine-run.sh "$state" build/win32/demo/run_demo.exe \
+  "$(winpath "$out/setup-win32.exe")" "$(winpath "$out/temp")\\" "$(winpath "$out/progress-dialog.png")"
 
 echo
 echo "On Linux the files are in $out/temp/KVFiles_Setup_Temp/"
 [ -f "$out/progress-dialog.png" ] && echo "Screenshot of the progress dialog: $out/progress-dialog.png"
-echo "The 32-bit installer (the shipping build): $out/setup-win32.exe"
+echo "The same installer for x86-64 Windows: $out/setup-win64.exe"
