@@ -48,11 +48,16 @@ printf 'x' >one
 wine_run "$winsetup" build --stub "$(winpath "$stub")" -o one.exe one >/dev/null
 install one.exe  # no program: the hand-off's boxes follow
 same temp/KVFiles_Setup_Temp one
+# The signing program under a path with blanks runs (no shell): a program that
+# writes no signed file is told apart from one that could not be started.
+mkdir "Program Files" && cp "$5" "Program Files/probe.exe"
+! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o s.exe --sign "'$(winpath "$work/Program Files/probe.exe")' {in} {out}" one 2>sign.txt
+grep -q "the signing command wrote no" sign.txt
 echo "with_host_mksetup: $(basename "$winsetup") builds what the host mksetup builds; a one-byte payload installs"
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Veltrano-Test -keyout key.pem -out cert.pem 2>/dev/null
 "$mksetup" build --stub "$stub" -o signed.exe "${files[@]}" >/dev/null \
-  --sign "osslsigncode sign -certs '$work/cert.pem' -key '$work/key.pem' -n Veltrano -in {in} -out {out} >/dev/null"
+  --sign "osslsigncode sign -certs '$work/cert.pem' -key '$work/key.pem' -n Veltrano -in {in} -out {out}"
 osslsigncode verify -CAfile cert.pem signed.exe >/dev/null
 "$mksetup" verify signed.exe >/dev/null
 install signed.exe

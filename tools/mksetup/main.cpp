@@ -2,6 +2,7 @@
 // lists, verifies and extracts them exactly as the unpacker reads them.
 #include "tools/mksetup/file_io.h"
 #include "tools/mksetup/installer.h"
+#include "tools/mksetup/sign_command.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,10 +11,6 @@
 #include <ctime>
 #include <string>
 #include <vector>
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
 
 using namespace mksetup;
 
@@ -51,12 +48,17 @@ const char kBuildHelp[] =
     "              which packs smaller)\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
     "  --sign COMMAND\n"
-    "              sign the installer: COMMAND runs through the shell with {in}\n"
-    "              replaced by the unsigned file and {out} by the file it must\n"
-    "              write, e.g. 'osslsigncode sign -certs c.pem -key k.pem -in {in}\n"
-    "              -out {out}'. The signed file is then read back as the\n"
-    "              unpacker reads it, and refused (no output) if the signature\n"
-    "              pushed the trailer out of the scan window or broke anything.\n"
+    "              sign the installer: the program COMMAND names runs, without a\n"
+    "              shell, with {in} replaced by the unsigned file and {out} by\n"
+    "              the file it must write, e.g. 'osslsigncode sign -certs c.pem\n"
+    "              -key k.pem -in {in} -out {out}'. COMMAND is split into words\n"
+    "              at blanks, the same on every system: a part in '...' or\n"
+    "              \"...\" keeps its blanks and loses its quotes; nothing else is\n"
+    "              special (a backslash is a backslash). {in} and {out} always\n"
+    "              stay within their word, quoted or not. The signed file is\n"
+    "              read back as the unpacker reads it, and refused (no output)\n"
+    "              if it carries no signature, if the signature pushed the\n"
+    "              trailer out of the scan window, or if anything broke.\n"
     "\n"
     "Refused, leaving no output: an empty FILE, 4 GB or more in all, a\n"
     "manifest that skips a tag or names a record not given, marker bytes\n"
@@ -224,53 +226,6 @@ double Ratio(const FileRecordHeader& h)
     return h.UncompressedSize ? (double)h.CompressedSize / h.UncompressedSize : 0.0;
 }
 
-std::string ShellQuote(const std::string& s)
-{
-#ifdef _WIN32
-    return "\"" + s + "\"";
-#else
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-#endif
-}
-
-// The signing command with {in} and {out} replaced, in one pass over the
-// command alone: nothing a file name holds is read as a placeholder or
-// reaches the shell unquoted.
-std::string ExpandSignCommand(const std::string& command, const std::string& in, const std::string& out)
-{
-    std::string line;
-    for (size_t i = 0; i < command.size();) {
-        if (command.compare(i, 4, "{in}") == 0) {
-            line += ShellQuote(in);
-            i += 4;
-        } else if (command.compare(i, 5, "{out}") == 0) {
-            line += ShellQuote(out);
-            i += 5;
-        } else {
-            line += command[i++];
-        }
-    }
-    return line;
-}
-
-// What the shell's status says, for a failed signing command: never the
-// command itself, which may hold a key's password.
-std::string StatusText(int status)
-{
-#ifdef _WIN32
-    return "exit status " + std::to_string(status);
-#else
-    if (status == -1)
-        return "the shell could not be started";
-    if (WIFSIGNALED(status))
-        return "killed by signal " + std::to_string(WTERMSIG(status));
-    return "exit status " + std::to_string(WEXITSTATUS(status));
-#endif
-}
-
 // Runs the signing command over the built installer and keeps its output
 // only if the unpacker can still read every record of it.
 int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::string& command, size_t fileCount)
@@ -281,22 +236,19 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
         std::remove(signedPath.c_str());
     };
     std::string error;
-#ifdef _WIN32
-    // cmd expands %...% even inside quotes, and a quote would end them.
-    if (outPath.find_first_of("\"%") != std::string::npos) {
-        std::fprintf(stderr, "mksetup: %s: a name with \" or %% cannot be passed to the signing command\n",
-                     outPath.c_str());
+    std::vector<std::string> words;
+    if (!SignCommandWords(command, unsignedPath, signedPath, &words, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kUsage;
     }
-#endif
     std::remove(signedPath.c_str());
     if (!WriteFileAtomically(unsignedPath, installer, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
-    int status = std::system(ExpandSignCommand(command, unsignedPath, signedPath).c_str());
-    if (status != 0) {
-        std::fprintf(stderr, "mksetup: the signing command failed (%s)\n", StatusText(status).c_str());
+    std::string failure = RunProgram(words);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "mksetup: the signing command failed (%s)\n", failure.c_str());
         cleanUp();
         return kProblems;
     }
@@ -313,6 +265,11 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
         if (walk.Ok())
             std::fprintf(stderr, "%s: %zu records instead of %zu\n", outPath.c_str(), walk.records.size(),
                          fileCount + 1);
+        cleanUp();
+        return kProblems;
+    }
+    if (!walk.signature.present) {
+        std::fprintf(stderr, "mksetup: the signing command left the installer unsigned (no certificate table)\n");
         cleanUp();
         return kProblems;
     }
@@ -334,8 +291,12 @@ int Build(const std::vector<std::string>& args)
         return exit;
     if (o.stub.empty() || o.out.empty())
         return Usage(kBuildHelp, "--stub and -o are required");
+    std::vector<std::string> words;
+    std::string wordsError;
     if (!o.sign.empty() && (o.sign.find("{in}") == std::string::npos || o.sign.find("{out}") == std::string::npos))
         return Usage(kBuildHelp, "--sign needs a command with {in} and {out}");
+    if (!o.sign.empty() && !SignCommandWords(o.sign, "", "", &words, &wordsError))
+        return Usage(kBuildHelp, wordsError);
     if (o.level < 0)
         o.level = DefaultLevel(o.compressor);
     if (o.level > MaxLevel(o.compressor))
