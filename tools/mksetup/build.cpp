@@ -1,11 +1,15 @@
 // Writing installers: streams, records, the manifest, the whole layout.
 #include "tools/mksetup/installer.h"
+#include "tools/mksetup/file_io.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace mksetup {
 
@@ -163,27 +167,82 @@ static std::string PartAt(uint64_t offset, const std::vector<uint64_t>& starts, 
     return "record " + std::to_string(i) + " (" + (i == 0 ? manifest.path : files[i - 1].path) + ")";
 }
 
-bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
-                    const BuildOptions& options, Bytes* out, std::string* error,
-                    const std::function<void(size_t, size_t)>& progress)
+// One record on its way from its input to the output: compressed by a
+// worker, written by the builder in order.
+struct Compression {
+    const InputFile* file;
+    uint64_t cost;        // memory it may hold: its input and its compressed bound
+    bool done = false;
+    Bytes stream;         // the zlib stream, once done
+    BuildResult failure = BuildResult::kBuilt;
+    std::string error;
+};
+
+static uint64_t CompressionCost(uint64_t size)
 {
+    return 2 * size + (size >> 10) + (1 << 16);  // input, and a stream of at most its size plus a little
+}
+
+// Compresses one record: its bytes from memory, or read whole from its file
+// (a file that changed size since the build began fails). Worker threads.
+static void Compress(Compression* c, const Bytes* manifestRecord, const BuildOptions& options)
+{
+    const InputFile& f = *c->file;
+    try {
+        Bytes read;
+        const Bytes* data = manifestRecord ? manifestRecord : &f.data;
+        if (!manifestRecord && f.fromPath) {
+            if (!ReadFileExactly(f.path, f.size, &read, &c->error)) {
+                c->failure = BuildResult::kUnreadable;
+                return;
+            }
+            data = &read;
+        }
+        c->stream = CompressStream(data->data(), data->size(), options.compressor, options.level);
+        if (c->stream.empty()) {
+            c->error = f.path + ": zlib could not compress it";
+            c->failure = BuildResult::kRefused;
+        }
+    } catch (const std::bad_alloc&) {
+        c->error = f.path + ": not enough memory to compress its " + std::to_string(f.Size()) +
+                   " bytes (a 32-bit mksetup has 2 GB of address space: use a 64-bit one)";
+        c->failure = BuildResult::kUnreadable;
+        c->stream = Bytes();
+    }
+}
+
+BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                           const BuildOptions& options,
+                           const std::function<bool(const uint8_t*, size_t, std::string*)>& write, std::string* error,
+                           const std::function<void(size_t done, size_t total)>& progress)
+{
+    const BuildResult kRefused = BuildResult::kRefused;
     if (stub.empty()) {
         *error = "the stub is empty";
-        return false;
+        return kRefused;
     }
     if (files.empty()) {
         *error = "no FILE given: record 1 is the program that the unpacker starts";
-        return false;
+        return kRefused;
     }
     if (options.level < 0 || options.level > MaxLevel(options.compressor)) {
         *error = "--level must be 0 to " + std::to_string(MaxLevel(options.compressor));
-        return false;
+        return kRefused;
     }
+    const uint64_t kLimit = 0xFFFFFFFFull;  // every offset and size fits 32 bits
+    auto tooLarge = [&](const std::string& what) {
+        *error = what + ": the installer would be 4 GB or more; the unpacker maps only files under 4 GB";
+        return kRefused;
+    };
+    uint64_t largest = manifest.data.size() + 1;
     for (const InputFile& f : files) {
-        if (f.data.empty()) {
+        if (f.Size() == 0) {
             *error = f.path + ": the file is empty; the unpacker cannot map an output file of size 0";
-            return false;
+            return kRefused;
         }
+        if (f.Size() >= kLimit)
+            return tooLarge(f.path);
+        largest = std::max(largest, f.Size());
     }
     if (manifest.path == kGeneratedManifest) {
         // A name that could end its tag, or start another, is refused.
@@ -191,54 +250,125 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
             if (f.name.find_first_of("\"<>\r\n") != std::string::npos) {
                 *error = f.path + ": its name holds \", <, > or a line break, which would add or break a tag of the " +
                          "generated manifest; rename it or give --manifest";
-                return false;
+                return kRefused;
             }
         }
     }
     if (!CheckManifest(manifest, files, error))
-        return false;
-
-    Bytes result = stub;
-    std::vector<uint64_t> starts;
-    const uint64_t kLimit = 0xFFFFFFFFull;  // every offset and size fits 32 bits
-    auto tooLarge = [&](const std::string& what) {
-        *error = what + ": the installer would be 4 GB or more; the unpacker maps only files under 4 GB";
-        return false;
-    };
-    if (result.size() > kLimit)
+        return kRefused;
+    if (stub.size() > kLimit)
         return tooLarge("the stub");
 
     // Record 0: the manifest text and one zero byte, so that the unpacker's
     // search for tags ends inside the record.
     Bytes manifestRecord = manifest.data;
     manifestRecord.push_back(0);
-    for (size_t i = 0; i <= files.size(); ++i) {
-        if (progress)
-            progress(i, files.size() + 1);
-        const InputFile& f = i == 0 ? manifest : files[i - 1];
-        const Bytes& data = i == 0 ? manifestRecord : f.data;
-        if ((uint64_t)data.size() >= kLimit)
-            return tooLarge(f.path);
-        Bytes stream = CompressStream(data.data(), data.size(), options.compressor, options.level);
-        if (stream.empty()) {
-            *error = f.path + ": zlib could not compress it";
-            return false;
-        }
-        if (result.size() + kRecordHeaderSize + stream.size() + kTrailerSize > kLimit)
-            return tooLarge(f.path);
-        starts.push_back(result.size());
-        AppendRecord(result, (uint32_t)data.size(), stream, Clamp(f.times, options.clampTime));
+    std::vector<Compression> records(files.size() + 1);
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].file = i == 0 ? &manifest : &files[i - 1];
+        records[i].cost = CompressionCost(i == 0 ? manifestRecord.size() : files[i - 1].Size());
     }
+
+    // Workers take records in order as the memory budget lets them in; the
+    // builder writes each as soon as it and all before it are done.
+    const uint64_t budget = CompressionCost(largest) + (64u << 20);
+    unsigned jobs = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t admitted = 0, taken = 0;
+    uint64_t inFlight = 0;
+    bool stop = false;
+    std::vector<std::thread> workers;
+    for (unsigned j = 0; j < std::min<size_t>(jobs, records.size()); ++j)
+        workers.emplace_back([&] {
+            for (;;) {
+                std::unique_lock<std::mutex> hold(lock);
+                changed.wait(hold, [&] { return stop || taken < admitted; });
+                if (stop)
+                    return;
+                Compression* c = &records[taken];
+                bool isManifest = taken++ == 0;
+                hold.unlock();
+                Compress(c, isManifest ? &manifestRecord : nullptr, options);
+                hold.lock();
+                c->done = true;
+                changed.notify_all();
+            }
+        });
+
+    BuildResult result = BuildResult::kBuilt;
+    std::vector<uint64_t> starts;
+    uint64_t written = 0;
+    // The bytes before the trailer that the unpacker's scan reads, to look
+    // for a marker there at the end.
+    Bytes tail;
+    auto emit = [&](const uint8_t* bytes, size_t size) {
+        written += size;
+        tail.insert(tail.end(), bytes + (size > kScanWindow ? size - kScanWindow : 0), bytes + size);
+        if (tail.size() > 2 * kScanWindow)
+            tail.erase(tail.begin(), tail.end() - kScanWindow);
+        return write(bytes, size, error);
+    };
+    try {
+        if (!emit(stub.data(), stub.size()))
+            result = BuildResult::kUnreadable;
+        for (size_t i = 0; i < records.size() && result == BuildResult::kBuilt; ++i) {
+            if (progress)
+                progress(i, records.size());
+            std::unique_lock<std::mutex> hold(lock);
+            while (admitted < records.size() && (inFlight == 0 || inFlight + records[admitted].cost <= budget))
+                inFlight += records[admitted++].cost;
+            changed.notify_all();
+            changed.wait(hold, [&] { return records[i].done; });
+            hold.unlock();
+            Compression& c = records[i];
+            const InputFile& f = *c.file;
+            uint64_t size = i == 0 ? manifestRecord.size() : f.Size();
+            if (c.failure != BuildResult::kBuilt) {
+                *error = c.error;
+                result = c.failure;
+            } else if (written + kRecordHeaderSize + c.stream.size() + kTrailerSize > kLimit) {
+                result = tooLarge(f.path);
+            } else {
+                starts.push_back(written);
+                FileRecordHeader header = {(uint32_t)size, (uint32_t)c.stream.size(), 0, 0, 0};
+                FileTimes t = Clamp(f.times, options.clampTime);
+                header.CreationTime = t.creation, header.LastAccessTime = t.lastAccess, header.LastWriteTime = t.lastWrite;
+                uint8_t bytes[kRecordHeaderSize];
+                WriteRecordHeader(&header, bytes);
+                if (!emit(bytes, sizeof bytes) || !emit(c.stream.data(), c.stream.size()))
+                    result = BuildResult::kUnreadable;
+            }
+            Bytes().swap(c.stream);
+            hold.lock();
+            inFlight -= c.cost;
+        }
+    } catch (const std::bad_alloc&) {  // the workers are stopped and joined first
+        *error = "not enough memory";
+        result = BuildResult::kUnreadable;
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stop = true;
+        changed.notify_all();
+    }
+    for (std::thread& w : workers)
+        w.join();
+    if (result != BuildResult::kBuilt)
+        return result;
     if (progress)
-        progress(files.size() + 1, files.size() + 1);
-    AppendTrailer(result, (uint32_t)starts[0]);
+        progress(records.size(), records.size());
 
     // The unpacker takes the first marker in the file's last 30000 bytes for
     // the trailer: there must be none before ours.
+    uint8_t trailer[kTrailerSize];
+    WriteTrailer((uint32_t)starts[0], trailer);
+    uint64_t tailStart = written - tail.size();
+    tail.insert(tail.end(), trailer, trailer + kTrailerSize);
     uint32_t trailerEnd;
-    FindPayloadEnd(result.data(), (uint32_t)result.size(), &trailerEnd);
-    if (trailerEnd != result.size()) {
-        uint64_t at = trailerEnd - kEndMarkerLength - 1;
+    FindPayloadEnd(tail.data(), (uint32_t)tail.size(), &trailerEnd);
+    if (trailerEnd != tail.size()) {
+        uint64_t at = tailStart + trailerEnd - kEndMarkerLength - 1;
         // In the stub only a stub that stores the marker whole can have it;
         // in a record it is chance, which other compressed bytes undo.
         std::string advice = at < starts[0] ? "use an unpacker built from this project, which holds no copy of it"
@@ -246,10 +376,20 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
         *error = PartAt(at, starts, manifest, files) + ": the marker bytes \"" + EndMarkerText() + "\" occur at offset " +
                  std::to_string(at) + ", within the last " + std::to_string(kScanWindow) +
                  " bytes before the trailer; the unpacker would take them for the trailer (" + advice + ")";
-        return false;
+        return kRefused;
     }
-    *out = std::move(result);
-    return true;
+    return emit(trailer, sizeof trailer) ? BuildResult::kBuilt : BuildResult::kUnreadable;
+}
+
+bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                    const BuildOptions& options, Bytes* out, std::string* error)
+{
+    out->clear();
+    auto append = [&](const uint8_t* bytes, size_t size, std::string*) {
+        out->insert(out->end(), bytes, bytes + size);
+        return true;
+    };
+    return BuildInstaller(stub, manifest, files, options, append, error) == BuildResult::kBuilt;
 }
 
 }  // namespace mksetup

@@ -1,6 +1,8 @@
 #include "tools/mksetup/file_io.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -99,20 +101,90 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error)
     return ok;
 }
 
+bool GetFileSize(const std::string& path, uint64_t* size, std::string* error)
+{
+#ifdef _WIN32
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) {
+        *size = ((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow;
+        return true;
+    }
+    *error = path + ": cannot be read (error " + std::to_string(GetLastError()) + ")";
+#else
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        *size = (uint64_t)st.st_size;
+        return true;
+    }
+    *error = path + ": " + std::strerror(errno);
+#endif
+    return false;
+}
+
+bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::string* error)
+{
+    if (size > SIZE_MAX) {
+        *error = path + ": too large for this mksetup's address space (use a 64-bit mksetup)";
+        return false;
+    }
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    out->resize((size_t)size);
+    size_t got = 0, n = 1;
+    while (got < out->size() && (n = std::fread(out->data() + got, 1, std::min<size_t>(out->size() - got, 1 << 20), file)) > 0)
+        got += n;
+    uint8_t more;
+    bool grew = got == out->size() && std::fread(&more, 1, 1, file) == 1, failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (got != out->size() || grew || failed) {
+        *error = path + (failed ? ": read error" : ": changed size while it was read (" + std::to_string(size) +
+                                                       " bytes when the build began)");
+        return false;
+    }
+    return true;
+}
+
 bool FileView::Open(const std::string& path, std::string* error)
 {
-#ifndef _WIN32
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    LARGE_INTEGER size;
+    if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
+        GetFileType(file) == FILE_TYPE_DISK) {
+        HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
+        void* view = mapping && (uint64_t)size.QuadPart <= SIZE_MAX ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+        if (mapping)
+            CloseHandle(mapping);
+        CloseHandle(file);
+        if (!view) {
+            *error = path + ": too large to map into this mksetup's address space (use the x86-64 mksetup.exe)";
+            return false;
+        }
+        data_ = (const uint8_t*)view;
+        size_ = (uint64_t)size.QuadPart;
+        mapped_ = true;
+        return true;
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+#else
     int fd = open(path.c_str(), O_RDONLY);
     struct stat st;
     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        void* p = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+        void* p = (uint64_t)st.st_size <= SIZE_MAX ? mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0)
+                                                   : MAP_FAILED;
         close(fd);
-        if (p != MAP_FAILED) {
-            data_ = (const uint8_t*)p;
-            size_ = (uint64_t)st.st_size;
-            mapped_ = true;
-            return true;
+        if (p == MAP_FAILED) {
+            *error = path + ": too large to map into this mksetup's address space (use a 64-bit mksetup)";
+            return false;
         }
+        data_ = (const uint8_t*)p;
+        size_ = (uint64_t)st.st_size;
+        mapped_ = true;
+        return true;
     } else if (fd >= 0) {
         close(fd);
     }
@@ -124,11 +196,29 @@ bool FileView::Open(const std::string& path, std::string* error)
     return true;
 }
 
+void FileView::Release(uint64_t begin, uint64_t end) const
+{
+    const uint64_t kPage = 4096;
+    begin = (begin + kPage - 1) / kPage * kPage;  // whole pages inside the range only
+    end = std::min(end, size_) / kPage * kPage;
+    if (!mapped_ || begin >= end)
+        return;
+#ifdef _WIN32
+    // Pages of a view that are not locked leave the working set.
+    VirtualUnlock((void*)(data_ + begin), (SIZE_T)(end - begin));
+#else
+    madvise((void*)(data_ + begin), (size_t)(end - begin), MADV_DONTNEED);
+#endif
+}
+
 FileView::~FileView()
 {
-#ifndef _WIN32
-    if (mapped_)
-        munmap(const_cast<uint8_t*>(data_), (size_t)size_);
+    if (!mapped_)
+        return;
+#ifdef _WIN32
+    UnmapViewOfFile(data_);
+#else
+    munmap(const_cast<uint8_t*>(data_), (size_t)size_);
 #endif
 }
 

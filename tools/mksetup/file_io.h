@@ -10,13 +10,27 @@ namespace mksetup {
 
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
 
-// A whole file to read: mapped where the system allows (Linux), else read.
+// The file's size; false (error set) when it cannot be had.
+bool GetFileSize(const std::string& path, uint64_t* size, std::string* error);
+
+// Reads path into out, which must come to exactly size bytes (its size when
+// the build began): a file that grows or shrinks meanwhile fails, naming
+// it. Throws std::bad_alloc where the memory cannot be had.
+bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::string* error);
+
+// A whole file to read, mapped (read only if it cannot be: an empty or
+// special file). A file too large for the address space (a 32-bit build)
+// fails, naming it.
 class FileView {
 public:
     bool Open(const std::string& path, std::string* error);
     ~FileView();
     const uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }
+    // Drops the bytes [begin, end) from the process's resident memory; they
+    // are read again from the file if touched. A walk over the whole file
+    // so stays within a few records of memory.
+    void Release(uint64_t begin, uint64_t end) const;
 
 private:
     const uint8_t* data_ = nullptr;

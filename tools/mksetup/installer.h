@@ -49,8 +49,13 @@ void AppendTrailer(Bytes& out, uint32_t firstRecordOffset);
 struct InputFile {
     std::string path;  // as given, for messages
     std::string name;  // base name, for the generated manifest
-    Bytes data;
+    Bytes data;        // the content, unless it is read from path
+    // Read from path when it is compressed, which must then hold exactly
+    // size bytes (its size when the build began).
+    bool fromPath = false;
+    uint64_t size = 0;
     FileTimes times;
+    uint64_t Size() const { return fromPath ? size : data.size(); }
 };
 
 // The manifest made when none is given: one <Pn="NAME"> line per file, n
@@ -66,16 +71,40 @@ struct BuildOptions {
     // clamped to it, and the last-access time, which reading the file
     // moves, is the clamped last-write time.
     std::optional<uint64_t> clampTime;
+    // Threads that compress records (0: one per core). The bytes written
+    // are the same whatever the number.
+    unsigned jobs = 0;
 };
 
-// Lays out stub, manifest record, one record per file, trailer. Refuses,
+// What a build came to.
+enum class BuildResult {
+    kBuilt,
+    kRefused,    // the unpacker would mishandle it (see BuildInstaller)
+    kUnreadable, // an input could not be read, changed size while it was, or
+                 // there was no memory for it; or the output could not be written
+};
+
+// Lays out stub, manifest record, one record per file, trailer, writing
+// them in order to write (false: it could not; error says why). Refuses,
 // with a message naming the file and the rule, whatever the unpacker would
 // mishandle: an empty file, 4 GB or more in all, a manifest with a zero
-// byte or whose tags are not exactly 1..N for the N files, the marker bytes
-// inside the last 30000 bytes before the trailer.
+// byte, a tag twice, or tags that are not exactly 1..N for the N files, a
+// generated manifest that a name would break, the marker bytes inside the
+// last 30000 bytes before the trailer.
+//
+// Records are compressed on options.jobs threads and written in order.
+// Memory: the records in flight (each its input and its compressed bound,
+// about twice its size) are kept within the largest one's plus 64 MB, so
+// that a build needs about twice its largest file, whatever the number
+// and total size of the files.
+BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                           const BuildOptions& options,
+                           const std::function<bool(const uint8_t*, size_t, std::string*)>& write, std::string* error,
+                           const std::function<void(size_t done, size_t total)>& progress = {});
+
+// The same into memory (tests, benchmarks): true when built.
 bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
-                    const BuildOptions& options, Bytes* out, std::string* error,
-                    const std::function<void(size_t done, size_t total)>& progress = {});
+                    const BuildOptions& options, Bytes* out, std::string* error);
 
 // The tag numbers n of all <Pn=" in text (n >= 1, plain decimal).
 std::vector<uint64_t> ManifestTagNumbers(const std::string& text);
@@ -172,7 +201,10 @@ public:
 // Records are inflated in pieces, not into a buffer of their declared size,
 // so that a damaged header cannot make the walk allocate gigabytes; the
 // result is zlib's uncompress's to the code (see InflateRecord).
-InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink = nullptr);
+// passed, if given, is told each span of the file that the walk is done
+// with (FileView::Release keeps a walk over a mapped file small).
+InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink = nullptr,
+                            const std::function<void(uint64_t, uint64_t)>& passed = nullptr);
 
 // Inflates a zlib stream as uncompress would into a zeroed buffer of
 // declaredSize bytes, and returns the same code: Z_OK, Z_BUF_ERROR when the

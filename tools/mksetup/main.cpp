@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,9 @@ const char kBuildHelp[] =
     "              what writes the zlib-format streams (default libdeflate,\n"
     "              which packs smaller)\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
+    "  --jobs N    compress on N threads (default: one per core); the bytes\n"
+    "              are the same for any N. Memory: about twice the largest\n"
+    "              file, whatever the number and size of the others\n"
     "  --sign COMMAND\n"
     "              sign the installer: the program COMMAND names runs, without a\n"
     "              shell, with {in} replaced by the unsigned file and {out} by\n"
@@ -112,6 +117,7 @@ struct Options {
     std::string stub, out, manifest, sign;
     Compressor compressor = DefaultCompressor();
     long long level = -1;  // -1: the compressor's default
+    long long jobs = 0;    // 0: one per core
     bool json = false;
     std::vector<std::string> operands;
 };
@@ -153,6 +159,8 @@ std::string ParseOptions(const std::vector<std::string>& args, const std::string
             return "--compressor takes libdeflate or zlib";
         else if (a == "--level" && !ParseNumber(value, 99, &o->level))
             return "--level takes a number";
+        else if (a == "--jobs" && (!ParseNumber(value, 1024, &o->jobs) || o->jobs < 1))
+            return "--jobs takes a number from 1 to 1024";
     }
     return "";
 }
@@ -226,11 +234,36 @@ double Ratio(const FileRecordHeader& h)
     return h.UncompressedSize ? (double)h.CompressedSize / h.UncompressedSize : 0.0;
 }
 
-// Runs the signing command over the built installer and keeps its output
-// only if the unpacker can still read every record of it.
-int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::string& command, size_t fileCount)
+// Reads the installer at path back as the unpacker will, within a few
+// records of memory; kOk, or kProblems after saying what is wrong (as
+// shownAs). Signed, it must carry a signature.
+int ReadBack(const std::string& path, const std::string& shownAs, bool signedFile, InstallerWalk* walk)
 {
-    std::string unsignedPath = outPath + ".unsigned", signedPath = outPath + ".signed";
+    FileView view;
+    std::string error;
+    if (!view.Open(path, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    *walk = WalkInstaller(view.data(), view.size(), true, nullptr,
+                          [&](uint64_t begin, uint64_t end) { view.Release(begin, end); });
+    if (!walk->Ok()) {
+        std::fprintf(stderr, "mksetup: %sthe unpacker could not read this installer:\n", signedFile ? "after signing, " : "");
+        PrintProblems(shownAs, *walk);
+        return kProblems;
+    }
+    if (signedFile && !walk->signature.present) {
+        std::fprintf(stderr, "mksetup: the signing command left the installer unsigned (no certificate table)\n");
+        return kProblems;
+    }
+    return kOk;
+}
+
+// Runs the signing command over the unsigned installer and keeps its output
+// only if the unpacker can still read every record of it.
+int SignAndWrite(const std::string& unsignedPath, const std::string& outPath, const std::string& command)
+{
+    std::string signedPath = outPath + ".signed";
     auto cleanUp = [&] {
         std::remove(unsignedPath.c_str());
         std::remove(signedPath.c_str());
@@ -239,39 +272,26 @@ int SignAndWrite(const Bytes& installer, const std::string& outPath, const std::
     std::vector<std::string> words;
     if (!SignCommandWords(command, unsignedPath, signedPath, &words, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        cleanUp();
         return kUsage;
     }
     std::remove(signedPath.c_str());
-    if (!WriteFileAtomically(unsignedPath, installer, &error)) {
-        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-        return kIoError;
-    }
     std::string failure = RunProgram(words);
     if (!failure.empty()) {
         std::fprintf(stderr, "mksetup: the signing command failed (%s)\n", failure.c_str());
         cleanUp();
         return kProblems;
     }
-    FileView signedFile;
-    if (!signedFile.Open(signedPath, &error)) {
+    if (!std::ifstream(signedPath)) {
         std::fprintf(stderr, "mksetup: the signing command wrote no %s\n", signedPath.c_str());
         cleanUp();
         return kProblems;
     }
-    InstallerWalk walk = WalkInstaller(signedFile.data(), signedFile.size(), true);
-    if (!walk.Ok() || walk.records.size() != fileCount + 1) {
-        std::fprintf(stderr, "mksetup: after signing, the unpacker could not read this installer:\n");
-        PrintProblems(outPath, walk);
-        if (walk.Ok())
-            std::fprintf(stderr, "%s: %zu records instead of %zu\n", outPath.c_str(), walk.records.size(),
-                         fileCount + 1);
+    InstallerWalk walk;
+    int checked = ReadBack(signedPath, outPath, true, &walk);
+    if (checked != kOk) {
         cleanUp();
-        return kProblems;
-    }
-    if (!walk.signature.present) {
-        std::fprintf(stderr, "mksetup: the signing command left the installer unsigned (no certificate table)\n");
-        cleanUp();
-        return kProblems;
+        return checked;
     }
     std::printf("%s: %s\n", outPath.c_str(), SignatureText(walk).c_str());
     std::remove(unsignedPath.c_str());
@@ -287,7 +307,7 @@ int Build(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, " --stub -o --manifest --compressor --sign --level ", kBuildHelp, &o, &exit))
+    if (!ParseCommand(args, " --stub -o --manifest --compressor --sign --level --jobs ", kBuildHelp, &o, &exit))
         return exit;
     if (o.stub.empty() || o.out.empty())
         return Usage(kBuildHelp, "--stub and -o are required");
@@ -308,6 +328,7 @@ int Build(const std::vector<std::string>& args)
     BuildOptions options;
     options.compressor = o.compressor;
     options.level = (int)o.level;
+    options.jobs = (unsigned)o.jobs;
     if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
         long long seconds;
         if (!ParseNumber(epoch, 253402300799, &seconds)) {  // up to 9999-12-31
@@ -327,8 +348,10 @@ int Build(const std::vector<std::string>& args)
         InputFile f;
         f.path = path;
         f.name = BaseName(path);
-        // Times first: reading the file may move its last-access time.
-        if (!GetFileTimes(path, &f.times, &error) || !ReadWholeFile(path, &f.data, &error)) {
+        // Times first: reading the file may move its last-access time. The
+        // file is read when its record is compressed, at this size.
+        f.fromPath = true;
+        if (!GetFileTimes(path, &f.times, &error) || !GetFileSize(path, &f.size, &error)) {
             std::fprintf(stderr, "mksetup: %s\n", error.c_str());
             return kIoError;
         }
@@ -350,29 +373,47 @@ int Build(const std::vector<std::string>& args)
         if (showProgress)
             std::fprintf(stderr, "\rmksetup: compressing %zu of %zu records", done, total);
     };
-    Bytes installer;
-    bool built = BuildInstaller(stub, manifest, files, options, &installer, &error, progress);
-    if (showProgress)
-        std::fputs("\n", stderr);
-    if (!built) {
-        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-        return kProblems;
-    }
-    if (!o.sign.empty())
-        return SignAndWrite(installer, o.out, o.sign, files.size());
-    // Read back as the unpacker will: a stub that carries a certificate
-    // table already, say, gives an installer it refuses.
-    InstallerWalk walk = WalkInstaller(installer.data(), installer.size(), true);
-    if (!walk.Ok()) {
-        std::fprintf(stderr, "mksetup: the unpacker could not read this installer:\n");
-        PrintProblems(o.out, walk);
-        return kProblems;
-    }
-    if (!WriteFileAtomically(o.out, installer, &error)) {
+    // Written as it is built, into the file that is renamed into place (or
+    // handed to the signing command) once it has been read back.
+    std::string partial = o.out + (o.sign.empty() ? ".partial" : ".unsigned");
+    FILE* out = CreateNewFile(partial, &error);
+    if (!out) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
-    std::printf("%s: %zu bytes, %zu files after the manifest\n", o.out.c_str(), installer.size(), files.size());
+    uint64_t size = 0;
+    auto write = [&](const uint8_t* bytes, size_t n, std::string* why) {
+        size += n;
+        if (std::fwrite(bytes, 1, n, out) == n)
+            return true;
+        *why = partial + ": could not be written";
+        return false;
+    };
+    BuildResult built = BuildInstaller(stub, manifest, files, options, write, &error, progress);
+    if (showProgress)
+        std::fputs("\n", stderr);
+    if (std::fclose(out) != 0 && built == BuildResult::kBuilt) {
+        error = partial + ": could not be written";
+        built = BuildResult::kUnreadable;
+    }
+    if (built != BuildResult::kBuilt) {
+        std::remove(partial.c_str());
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return built == BuildResult::kRefused ? kProblems : kIoError;
+    }
+    if (!o.sign.empty())
+        return SignAndWrite(partial, o.out, o.sign);
+    // Read back as the unpacker will: a stub that carries a certificate
+    // table already, say, gives an installer it refuses.
+    InstallerWalk walk;
+    int checked = ReadBack(partial, o.out, false, &walk);
+    if (checked != kOk || !MoveIntoPlace(partial, o.out)) {
+        std::remove(partial.c_str());
+        if (checked == kOk)
+            std::fprintf(stderr, "mksetup: %s: could not be written\n", o.out.c_str());
+        return checked != kOk ? checked : kIoError;
+    }
+    std::printf("%s: %llu bytes, %zu files after the manifest\n", o.out.c_str(), (unsigned long long)size, files.size());
     return kOk;
 }
 
@@ -575,13 +616,18 @@ int main(int argc, char** argv)
         std::printf("mksetup %s\n", MKSETUP_VERSION);
         return kOk;
     }
-    if (command == "build")
-        return Build(args);
-    if (command == "list")
-        return List(args);
-    if (command == "verify")
-        return Verify(args);
-    if (command == "extract")
-        return Extract(args);
+    try {
+        if (command == "build")
+            return Build(args);
+        if (command == "list")
+            return List(args);
+        if (command == "verify")
+            return Verify(args);
+        if (command == "extract")
+            return Extract(args);
+    } catch (const std::bad_alloc&) {  // no memory is a report and an exit code, never an abort
+        std::fprintf(stderr, "mksetup: not enough memory\n");
+        return kIoError;
+    }
     return Usage(kUsageText, "unknown command " + command);
 }

@@ -140,8 +140,9 @@ namespace {
 // One walk, step by step as the unpacker's extraction takes it.
 class Walker {
 public:
-    Walker(const uint8_t* data, uint32_t length, bool inflateAll, RecordSink* sink, InstallerWalk* walk)
-        : data_(data), length_(length), inflateAll_(inflateAll), sink_(sink), walk_(*walk)
+    Walker(const uint8_t* data, uint32_t length, bool inflateAll, RecordSink* sink, InstallerWalk* walk,
+           const std::function<void(uint64_t, uint64_t)>& passed)
+        : data_(data), length_(length), inflateAll_(inflateAll), sink_(sink), walk_(*walk), passed_(passed)
     {
     }
 
@@ -233,8 +234,18 @@ private:
     }
 
     // One record at *running, as one call of the unpacker's extraction.
-    // False where the unpacker stops.
+    // False where the unpacker stops. The bytes it passed over are handed to
+    // passed_ once it is done with them.
     bool Record(uint32_t index, uint32_t* running, bool inflate, Bytes* keep)
+    {
+        uint32_t start = *running;
+        bool go = RecordAt(index, running, inflate, keep);
+        if (passed_ && *running > start)
+            passed_(start, *running);
+        return go;
+    }
+
+    bool RecordAt(uint32_t index, uint32_t* running, bool inflate, Bytes* keep)
     {
         uint32_t offset = *running;
         FileRecordHeader header;
@@ -299,6 +310,7 @@ private:
     bool inflateAll_;
     RecordSink* sink_;
     InstallerWalk& walk_;
+    std::function<void(uint64_t, uint64_t)> passed_;
     uint32_t trailerStart_ = 0;
     bool manifestEnded_ = false;  // a zero byte ended the manifest's text
     uint32_t outsideFrom_ = 0;    // the first named record whose header is outside
@@ -306,7 +318,8 @@ private:
 
 }  // namespace
 
-InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink)
+InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink,
+                            const std::function<void(uint64_t, uint64_t)>& passed)
 {
     InstallerWalk walk;
     walk.fileSize = size;
@@ -329,7 +342,7 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
                                         std::to_string(signature.slack) +
                                             " bytes of the certificate table are neither signature nor its padding: "
                                             "room for hidden content, refused by Windows' certificate padding check"});
-    Walker(data, signature.payloadEnd, inflateAll, sink, &walk).Run();
+    Walker(data, signature.payloadEnd, inflateAll, sink, &walk, passed).Run();
     return walk;
 }
 
