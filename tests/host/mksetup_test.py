@@ -125,6 +125,28 @@ class Mksetup(unittest.TestCase):
             run = self.tool("verify", self.file("damaged.exe", file))
             self.assertEqual((code, True), (run.returncode, expected in run.stderr), run.stderr)
 
+    def test_any_number_of_threads_builds_the_same_bytes(self):
+        epoch = {"SOURCE_DATE_EPOCH": "1350000000"}
+        files = [self.file("f%02d" % i, (b"record %d " % i) * (i * 997 + 1) + os.urandom(i * 131), 1300000000 + i)
+                 for i in range(40)]
+        manifest = self.file("m", b"".join(b'<P%d="f%02d">' % (i + 1, i) for i in range(40)))
+        for extra in [[], ["--manifest", manifest]]:
+            builds = [self.build(self.path("j%d.exe" % jobs), "--jobs", str(jobs), *extra, *files, env=epoch)
+                      for jobs in (1, 2, 3, 8)]
+            self.assertEqual([0] * 4, [b.returncode for b in builds])
+            self.assertEqual(1, len({self.read(self.path("j%d.exe" % jobs)) for jobs in (1, 2, 3, 8)}), extra)
+
+    def test_a_file_that_changes_size_while_threads_build_is_refused_leaving_nothing(self):
+        big = [self.file("big%d" % i, os.urandom(16 << 20)) for i in range(2)]
+        late = self.file("late", os.urandom(1 << 20))
+        run = subprocess.Popen([MKSETUP, "build", "--stub", self.stub, "-o", self.path("s.exe"), "--jobs", "2", *big, late],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        while not os.path.exists(self.path("s.exe.partial")) and run.poll() is None:
+            time.sleep(0.001)
+        os.truncate(late, 1 << 19)  # read only once a thread is free of big0 or big1
+        self.assertEqual((3, True), (run.wait(), "late: changed size while it was read" in run.stderr.read()))
+        self.assertFalse([f for f in os.listdir(self.dir.name) if f.startswith("s.exe")])
+
     def test_the_signing_command_runs_without_a_shell_must_sign_and_temporaries_never_follow_links(self):
         # The placeholders quoted by the command itself: the name stays one word.
         setup = self.path("we {out} $(touch pwned);'q\"b.exe")
