@@ -3,7 +3,8 @@
 # limit any mapped-view design pays and against the zlib build of the same
 # extraction, one 1 GB record through the windowed inflate and the most
 # mapped at once, the stub's size, payload size with
-# libdeflate against zlib level 9, and mksetup verify/extract throughput.
+# libdeflate against zlib level 9, mksetup build on one thread and on all,
+# and mksetup verify/extract throughput.
 #
 #   scripts/bench.sh [MEGABYTES]     (default 256)
 set -euo pipefail
@@ -36,6 +37,18 @@ while IFS= read -r f; do corpus+=("$f"); done < <(
   find /usr/lib/python3.11 -maxdepth 1 -name '*.py'
 )
 build/release/bench/host_bench sizes "${corpus[@]}"
+
+echo
+echo "## mksetup build of that payload, one thread against one per core"
+echo "| threads | time | peak resident memory |"
+echo "|---|---|---|"
+for jobs in 1 "$(nproc)"; do
+  /usr/bin/time -f "%e %M" -o build/bench-time.txt build/release/tools/mksetup/mksetup build \
+    --stub build/win32/unpacker/unpacker.exe -o build/bench-mixed.exe --jobs "$jobs" "${corpus[@]}" >/dev/null
+  read -r seconds kilobytes <build/bench-time.txt
+  echo "| $jobs | $seconds s | $((kilobytes >> 10)) MB |"
+done
+rm -f build/bench-mixed.exe build/bench-time.txt
 
 echo
 echo "## mksetup on the host, $megabytes MB"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the release archive: OUT_DIR/veltrano-setup-<VERSION>.tar.gz with
-# the 32-bit unpacker, mksetup for Linux (x86-64) and for Windows (32-bit),
+# the 32-bit unpacker, mksetup for Linux (x86-64) and for Windows (x86-64),
 # the README, the licence, the notices of the libraries linked into them
 # (libdeflate, zlib) and SHA256SUMS, plus a .sha256 of the archive.
 # With SOURCE_DATE_EPOCH set (default: the last commit's time), two runs
@@ -19,7 +19,11 @@ bash scripts/setup.sh
 cmake --preset release --log-level=WARNING >/dev/null
 cmake --build --preset release --target mksetup >/dev/null
 cmake --preset win32 --log-level=WARNING >/dev/null
-cmake --build --preset win32 --target unpacker mksetup >/dev/null
+cmake --build --preset win32 --target unpacker >/dev/null
+# The Windows builder is the x86-64 one: build machines are 64-bit, and a
+# 32-bit process has no room for a file of a GB or two.
+cmake --preset win64 --log-level=WARNING >/dev/null
+cmake --build --preset win64 --target mksetup >/dev/null
 
 staging=$(mktemp -d)
 trap 'rm -rf "$staging"' EXIT
@@ -27,7 +31,7 @@ stage="$staging/$name"
 mkdir "$stage"
 install -m 0755 build/win32/unpacker/unpacker.exe "$stage/unpacker.exe"
 install -m 0755 build/release/tools/mksetup/mksetup "$stage/mksetup"
-install -m 0755 build/win32/tools/mksetup/mksetup.exe "$stage/mksetup.exe"
+x86_64-w64-mingw32-strip -o "$stage/mksetup.exe" build/win64/tools/mksetup/mksetup.exe && chmod 0755 "$stage/mksetup.exe"
 install -m 0644 README.md "$stage/README.md"
 install -m 0644 LICENSE "$stage/LICENSE"
 # libdeflate is in all three programs, zlib in both mksetups: their licences,
