@@ -3,6 +3,7 @@
 #include "demo/dc_pixels.h"
 
 #include <algorithm>
+#include <tlhelp32.h>
 #include <filesystem>
 #include <fstream>
 
@@ -16,13 +17,18 @@ std::string Here()
 
 std::string Scratch(const std::string& tag)
 {
-    // Process ids come back, and a folder an earlier run could not remove
-    // (a file its fault left open) stays: take only a new one.
-    static int counter;
-    for (std::string base = (fs::temp_directory_path() / ("setup-test-" + tag + "-")).string();;) {
-        std::string folder = base + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + "\\";
+    // A name of eight characters, its own short (8.3) form: a long name
+    // gets a short one that Wine makes by hashing, shared by chance with
+    // other folders of the same start, and a path through it could lead
+    // into another run's folder. Process ids come back, and a folder an
+    // earlier run could not remove stays: take only a new one.
+    static unsigned counter;
+    for (;;) {
+        char name[16];
+        snprintf(name, sizeof name, "%c%07X", toupper(tag[0]), (GetCurrentProcessId() * 4096 + ++counter) & 0xFFFFFFF);
+        std::string folder = (fs::temp_directory_path() / name).string();
         if (CreateDirectoryA(folder.c_str(), NULL))
-            return folder;
+            return folder + "\\";
     }
 }
 
@@ -230,6 +236,38 @@ bool Installer::Start(const std::string& exe, const std::string& temp, bool answ
         return false;
     boxes.reset(new BoxWatcher(process.dwProcessId, answer));
     return true;
+}
+
+static BOOL CALLBACK AddWindow(HWND window, LPARAM p)
+{
+    auto* s = (std::pair<DWORD, std::string*>*)p;
+    DWORD pid = 0, thread = GetWindowThreadProcessId(window, &pid);
+    char title[256] = "", type[64] = "";
+    if (pid == s->first && IsWindowVisible(window) && GetClassNameA(window, type, sizeof type) >= 0 &&
+        GetWindowTextA(window, title, sizeof title) >= 0)
+        *s->second += "window \"" + std::string(title) + "\" (" + type + ") of thread " + std::to_string(thread) + "\n";
+    return TRUE;
+}
+
+std::string Installer::Snapshot()
+{
+    std::string out;
+    for (const Box& box : boxes->Boxes())
+        out += "box \"" + box.caption + "\": " + box.text + "\n";
+    std::pair<DWORD, std::string*> seen(process.dwProcessId, &out);
+    EnumWindows(AddWindow, (LPARAM)&seen);
+    // Its threads, with the time each has run: one that no longer gains any waits.
+    HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 t = {sizeof t};
+    for (BOOL more = Thread32First(threads, &t); more; more = Thread32Next(threads, &t)) {
+        HANDLE thread = t.th32OwnerProcessID == process.dwProcessId ? OpenThread(THREAD_QUERY_INFORMATION, FALSE, t.th32ThreadID) : NULL;
+        FILETIME created, exited, kernel, user;
+        if (thread && GetThreadTimes(thread, &created, &exited, &kernel, &user))
+            out += "thread " + std::to_string(t.th32ThreadID) + ": " + std::to_string((Value(kernel) + Value(user)) / 10000) + " ms run\n";
+        CloseHandle(thread);
+    }
+    CloseHandle(threads);
+    return out;
 }
 
 Installer::~Installer()

@@ -72,6 +72,9 @@ struct Installer {
     void Resume() { ResumeThread(process.hThread); }
     bool Wait(DWORD timeoutMs) { return WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0; }
     DWORD ExitCode() { DWORD code = 0; return GetExitCodeProcess(process.hProcess, &code), code; }
+    // What it shows and runs, for the report of a hang: the boxes it showed,
+    // its windows (title, class, thread) and its threads (time each has run).
+    std::string Snapshot();
     ~Installer();
 
     PROCESS_INFORMATION process = {};

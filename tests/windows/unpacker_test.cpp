@@ -606,7 +606,7 @@ TEST_F(UnpackerTest, DamagedInstallersNeverCrashHangOrInstallBrokenFiles)
             s.installer.push_back((uint8_t)next(256));
         SCOPED_TRACE("case " + std::to_string(n) + ", damage " + std::to_string(how));
         Installer child;
-        ASSERT_TRUE(Launch(child, s)) << "it hung";
+        ASSERT_TRUE(Launch(child, s)) << "it hung:\n" << child.Snapshot();
         EXPECT_EQ(0u, child.ExitCode()) << "a crash";
         std::string log = ReadAll(s.work + "setup_error.log");
         bool stopped = false;
@@ -634,6 +634,8 @@ TEST_F(UnpackerTest, DamagedInstallersNeverCrashHangOrInstallBrokenFiles)
         EXPECT_FALSE(walk.Ok() && (!started || !log.empty())) << "an installer that verifies did not install cleanly";
         ++outcomes[stopped ? "stopped with a report" : !started ? "nothing started"
                    : walk.Ok() ? "installed, verify passes" : "installed, verify objects"];
+        if (!HasFailure())
+            RemoveTree(s.scratch);  // a thousand cases leave no thousand folders
     }
     for (const auto& o : outcomes)
         printf("Mutation campaign: %d of %u %s\n", o.second, cases, o.first.c_str());
