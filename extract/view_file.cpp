@@ -111,18 +111,20 @@ static BOOL Digest(HANDLE file, BYTE* digest)
 {
     const DWORD kPiece = 64 << 10;
     HCRYPTPROV provider;
-    HCRYPTHASH hash;
+    HCRYPTHASH hash = 0;
+    BYTE* buffer = NULL;
+    DWORD read, size = 32;
     if (!CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
         return FALSE;
-    BOOL ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
-    BYTE* buffer = ok ? (BYTE*)HeapAlloc(GetProcessHeap(), 0, kPiece) : NULL;
-    DWORD read, size = 32, error = buffer ? 0 : ERROR_NOT_ENOUGH_MEMORY;
-    while (buffer && (ok = ReadFile(file, buffer, kPiece, &read, NULL)) && read > 0 &&
-           (ok = CryptHashData(hash, buffer, read, 0)))
-        ;
-    ok = buffer && ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
-    error = ok ? 0 : error ? error : GetLastError();
-    HeapFree(GetProcessHeap(), 0, buffer);
+    BOOL ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+              (buffer = (BYTE*)HeapAlloc(GetProcessHeap(), 0, kPiece)) != NULL;
+    if (hash && !buffer)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    while (ok && (ok = ReadFile(file, buffer, kPiece, &read, NULL)) && read > 0)
+        ok = CryptHashData(hash, buffer, read, 0);
+    ok = ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
+    DWORD error = GetLastError();  // the failing call's, kept through the clean-up
+    HeapFree(GetProcessHeap(), 0, buffer);  // both take none
     CryptDestroyHash(hash);
     CryptReleaseContext(provider, 0);
     SetLastError(error);

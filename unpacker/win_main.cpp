@@ -129,12 +129,6 @@ static BOOL GetTrustedSids(TrustedSids* sids)
     return ok && CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sids->administrators, &size);
 }
 
-// Creates the folder with a protected DACL: full control for the three
-// trusted SIDs, inherited by all inside, nothing from the parent (a shared
-// temporary folder such as C:\Windows\Temp lets everyone in). Elevated, it
-// also gets a high mandatory label that forbids writing up, inherited by
-// all inside: no process below high integrity can write, delete or
-// rename anything in it, whatever the DACL says.
 // The label of an elevated run's folder, as a system ACL: one mandatory
 // label ACE, inherited by files and folders, no writing up, high integrity
 // (S-1-16-12288).
@@ -144,6 +138,11 @@ static const BYTE kHighLabel[28] = {
     SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, 0, 0, 0,                    // mask
     1, 1, 0, 0, 0, 0, 0, 16, 0x00, 0x30, 0, 0};                      // S-1-16-0x3000
 
+// Creates the folder with a protected DACL: full control for the three
+// trusted SIDs, inherited by all inside, nothing from the parent (a shared
+// temporary folder such as C:\Windows\Temp lets everyone in). Elevated, it
+// also gets the high label: no process below high integrity can write,
+// delete or rename anything in it, whatever the DACL says.
 static BOOL CreatePrivateFolder(LPCSTR folder, TrustedSids* sids)
 {
     DWORD aclBuffer[128];  // 3 ACEs of at most 8 + 68 bytes, and the header

@@ -52,16 +52,23 @@ Bytes CompressStream(const uint8_t* data, size_t size, Compressor compressor, in
     return ZlibCompress(data, size, level);
 }
 
-void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, const FileTimes& times)
+// A record's header, as it goes before its stream.
+static void RecordHeaderBytes(uint32_t uncompressedSize, size_t streamSize, const FileTimes& times,
+                              uint8_t (&bytes)[kRecordHeaderSize])
 {
     FileRecordHeader header;
     header.UncompressedSize = uncompressedSize;
-    header.CompressedSize = (uint32_t)stream.size();
+    header.CompressedSize = (uint32_t)streamSize;
     header.CreationTime = times.creation;
     header.LastAccessTime = times.lastAccess;
     header.LastWriteTime = times.lastWrite;
-    uint8_t bytes[kRecordHeaderSize];
     WriteRecordHeader(&header, bytes);
+}
+
+void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, const FileTimes& times)
+{
+    uint8_t bytes[kRecordHeaderSize];
+    RecordHeaderBytes(uncompressedSize, stream.size(), times, bytes);
     out.insert(out.end(), bytes, bytes + kRecordHeaderSize);
     out.insert(out.end(), stream.begin(), stream.end());
 }
@@ -331,11 +338,8 @@ BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const s
                 result = tooLarge(f.path);
             } else {
                 starts.push_back(written);
-                FileRecordHeader header = {(uint32_t)size, (uint32_t)c.stream.size(), 0, 0, 0};
-                FileTimes t = Clamp(f.times, options.clampTime);
-                header.CreationTime = t.creation, header.LastAccessTime = t.lastAccess, header.LastWriteTime = t.lastWrite;
                 uint8_t bytes[kRecordHeaderSize];
-                WriteRecordHeader(&header, bytes);
+                RecordHeaderBytes((uint32_t)size, c.stream.size(), Clamp(f.times, options.clampTime), bytes);
                 if (!emit(bytes, sizeof bytes) || !emit(c.stream.data(), c.stream.size()))
                     result = BuildResult::kUnreadable;
             }
