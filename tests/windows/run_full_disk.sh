@@ -12,4 +12,5 @@ fi
 trap 'umount "$3"' EXIT
 export FULL_DISK_FOLDER
 FULL_DISK_FOLDER="$(printf 'Z:%s\\' "$3" | tr '/' '\\')"
-"$(dirname "$0")/../../scripts/wine-run.sh" "$1" "$2" --gtest_filter='*FreeSpace*'
+scripts="$(dirname "$0")/../../scripts"
+"$scripts/run-to-summary.sh" gtest "$scripts/wine-run.sh" "$1" "$2" --gtest_filter='*FreeSpace*'
