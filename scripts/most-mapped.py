@@ -1,18 +1,18 @@
 #!/usr/bin/env python3
-# The most a running Windows program under Wine has mapped of the files in
-# one folder, at once: sums the lines of its /proc maps that name such a
-# file, every 50 ms while PID lives, and prints the largest sum in bytes.
-# The program is the process whose first argument ends in NAME.
+# The most one process has mapped of the files in one folder, at once:
+# sums, per process, the lines of its /proc maps that name such a file,
+# every 50 ms while PID lives, and prints the largest sum in bytes. Only
+# the installer maps those files; under the i386 emulator its maps are the
+# emulator's, whose command line does not name the installer, so no
+# process is picked by name.
 #
-#   most-mapped.py PID NAME FOLDER
+#   most-mapped.py PID FOLDER
 import os, sys, time
-runner, name, work = int(sys.argv[1]), sys.argv[2].encode(), sys.argv[3]
+runner, work = int(sys.argv[1]), sys.argv[2]
 most = 0
 while os.path.exists(f"/proc/{runner}"):
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            if not open(f"/proc/{pid}/cmdline", "rb").read().split(b"\0")[0].endswith(name):
-                continue
             total = 0
             for line in open(f"/proc/{pid}/maps"):
                 fields = line.split(None, 5)

@@ -52,7 +52,7 @@ SECONDS=0
 "$(dirname "$0")/../../scripts/wine-run.sh" "$state" "$runner" "$(winpath "$work/setup.exe")" "$(winpath "$work/temp")\\" \
   "$(winpath "$work/shot.png")" >run.txt &
 runner_pid=$!
-python3 "$(dirname "$0")/../../scripts/most-mapped.py" "$runner_pid" setup.exe "$work" >mapped.txt &
+python3 "$(dirname "$0")/../../scripts/most-mapped.py" "$runner_pid" "$work" >mapped.txt &
 wait "$runner_pid"
 seconds=$SECONDS
 wait  # the sampler
