@@ -18,7 +18,7 @@
 #include "extract/extract_files.h"
 #include "extract/inflate_stream.h"
 #include "extract/payload_format.h"
-#include "unpacker/process_state.h"
+#include "report/report_error.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -96,16 +96,19 @@ static DWORD WINAPI SampleMapped(LPVOID)
 static int Run(const std::string& work)
 {
     CreateDirectoryA(work.c_str(), NULL);
-    g_moduleHandle = GetModuleHandleA(NULL);
-    lstrcpynA(g_workingFolder, work.c_str(), MAX_PATH);
-    wsprintfA(g_logPath, "%s%s", g_workingFolder, kLogName);
+    // The job as the front end hands it over: the folder held, not elevated.
+    HANDLE folder = CreateFileA(work.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ExtractJob job = {GetModuleHandleA(NULL), work.c_str(), folder, FALSE, NULL};
+    wsprintfA(g_logPath, "%s%s", work.c_str(), kLogName);
+    g_logFolder = folder;
 
     // The extraction, as the worker runs it.
     SIZE_T mappedBefore = MappedBytes();
     g_sampling = 1;
     HANDLE sampler = CreateThread(NULL, 0, SampleMapped, NULL, 0, NULL);
     double start = Now();
-    ExtractResult result = ExtractFiles(g_workingFolder, NULL, 0, 0);
+    ExtractResult result = ExtractFiles(&job, NULL, 0, 0);
     double extraction = Now() - start;
     g_sampling = 0;
     WaitForSingleObject(sampler, INFINITE);

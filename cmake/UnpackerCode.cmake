@@ -3,7 +3,8 @@
 function(unpacker_code target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)
+    -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables
+    $<$<AND:$<CONFIG:MinSizeRel>,$<BOOL:${WIN32}>>:-Oz>)
 endfunction()
 
 if(WIN32)

@@ -1,25 +1,47 @@
 #include "extract/extract_files.h"
 
-#include "report/report_error.h"
-#include "unpacker/process_state.h"
 #include "extract/fault_guard.h"
 #include "extract/inflate_stream.h"
+#include "extract/payload_digest.h"
 #include "extract/payload_format.h"
 #include "extract/system_path.h"
-#include "extract/view_file.h"
+#include "report/report_error.h"
 
 #include <libdeflate.h>
+
+HeldFile g_secondStage;
+
+// This image's record of its payload's digest (image_digest.cpp).
+extern "C" const uint8_t g_imageDigest[kImageDigestSize];
 
 // One decompressor for the whole run, made by the top-level call and freed
 // when it returns; NULL when there was no memory for it (every record then
 // fails with zlib's Z_MEM_ERROR). Worker thread only.
 static libdeflate_decompressor* g_decompressor;
 
+// The payload's digest, computed by a thread of its own over the bytes
+// [start, end) of the executable, every record up to the trailer, while
+// the extraction reads the same bytes through its own window: on a second
+// core the check costs the install no time (on the worker it would cost a
+// third of it). Both read the same bytes: the executable is open, sharing
+// reading only, until the thread has ended, and Windows lets nobody write
+// a file then, through a handle or a mapping.
+struct PayloadCheck {
+    HANDLE thread;        // NULL when none runs
+    HANDLE mapping;       // the executable's, closed only after the thread ended
+    DWORD start, end;
+    const BYTE* view;     // the thread's window, released after a fault too
+    volatile LONG stop;   // the extraction failed: leave off
+    BOOL matched;         // the thread's answer, read after it has ended
+};
+
 // The executable, mapped a window at a time. Made by the top-level call,
-// which holds the mapping and releases the window last; nested calls move
-// the window. payloadEnd bounds every read of the payload: in a signed file
-// what lies before the Authenticode certificate table.
+// which holds the file, the mapping and the digest's thread and releases
+// them last; nested calls move the window. payloadEnd bounds every read of
+// the payload: in a signed file what lies before the Authenticode
+// certificate table.
 struct ModuleFile {
+    HANDLE file;           // open, sharing reading only, until the end
     HANDLE mapping;
     DWORD size;
     uint32_t payloadEnd;
@@ -27,6 +49,7 @@ struct ModuleFile {
     DWORD viewStart, viewEnd;
     FaultGuard* guard;     // the top-level call's, which watches the window
     char path[MAX_PATH];   // for the reports
+    PayloadCheck check;
 };
 
 // One output file, mapped a window at a time.
@@ -70,6 +93,81 @@ static void ReleaseOutput(OutputFile* output)
     FaultGuardWatch(output->guard, kOutputViewSlot, NULL, 0);
 }
 
+// The digest of check's bytes, window by window, against the image's. A
+// fault (a disk that fails) leaves matched FALSE.
+static void HashPayload(PayloadCheck* check)
+{
+    const DWORD kWindow = kViewWindow < (4u << 20) ? (DWORD)kViewWindow : (4u << 20);
+    Blake2s state;
+    Blake2sBegin(&state);
+    for (DWORD at = check->start; at < check->end && !check->stop;) {
+        DWORD base = at - at % kViewAlignment;
+        DWORD size = check->end - base < kWindow ? check->end - base : kWindow;
+        if (!(check->view = (const BYTE*)MapViewOfFile(check->mapping, FILE_MAP_READ, 0, base, size)))
+            return;
+        Blake2sAdd(&state, check->view + (at - base), base + size - at);
+        UnmapViewOfFile(check->view);
+        check->view = NULL;
+        at = base + size;
+    }
+    BYTE digest[kDigestSize];
+    Blake2sEnd(&state, digest);
+    BOOL same = !check->stop;
+    for (int i = 0; i < kDigestSize; ++i)
+        same &= digest[i] == g_imageDigest[kImageDigestBytes + i];
+    check->matched = same;
+}
+
+static DWORD WINAPI PayloadCheckThread(LPVOID check)
+{
+    FaultGuard guard;
+    if (FaultGuardTry(&guard)) {
+        HashPayload((PayloadCheck*)check);
+        FaultGuardLeave(&guard);
+    }
+    if (((PayloadCheck*)check)->view)
+        UnmapViewOfFile(((PayloadCheck*)check)->view);
+    return 0;
+}
+
+// Starts the digest's thread over [start, end) of the executable, if the
+// image records a digest; without a thread the worker computes it at the
+// end (see PayloadIsOwn).
+static void BeginPayloadCheck(ModuleFile* module, DWORD start, DWORD end)
+{
+    if (g_imageDigest[kImageDigestRecorded] != 1)
+        return;
+    PayloadCheck* check = &module->check;
+    check->mapping = module->mapping;
+    check->start = start;
+    check->end = end;
+    check->thread = CreateThread(NULL, 0, PayloadCheckThread, check, 0, NULL);
+}
+
+// Waits for the digest's thread, telling it to leave off first if stop.
+static void EndPayloadCheck(PayloadCheck* check, BOOL stop = TRUE)
+{
+    if (!check->thread)
+        return;
+    check->stop = stop;
+    WaitForSingleObject(check->thread, INFINITE);
+    CloseHandle(check->thread);
+    check->thread = NULL;
+}
+
+// Whether the payload is the image's own: its digest the recorded one, or,
+// unelevated, none recorded (an older mksetup's build, read unchecked).
+static BOOL PayloadIsOwn(ModuleFile* module, BOOL elevated)
+{
+    if (g_imageDigest[kImageDigestRecorded] != 1)
+        return !elevated;
+    if (module->check.thread)
+        EndPayloadCheck(&module->check, FALSE);
+    else
+        PayloadCheckThread(&module->check);
+    return module->check.matched;
+}
+
 static void ReleaseTags(ExtractCall* call)
 {
     if (call->tagsSeen)
@@ -87,12 +185,16 @@ static void ReleaseViews(ExtractCall* call)
         ReleaseHeldFile(call->held);
     ModuleFile* module = call->module;
     if (call->topLevel && module) {
+        EndPayloadCheck(&module->check);
         if (module->view)
             UnmapViewOfFile(module->view);
         if (module->mapping)
             CloseHandle(module->mapping);
+        if (module->file)
+            CloseHandle(module->file);
         module->view = NULL;
         module->mapping = NULL;
+        module->file = NULL;
     }
 }
 
@@ -191,22 +293,22 @@ static BOOL FormatOutputName(LPSTR name, LPCSTR folder, int index)
 // The executable's own path; FALSE after a report. Taken in Unicode: a
 // folder named in characters the code page lacks (a user's Downloads)
 // gives its short form, or no usable path.
-static BOOL GetOwnPath(LPSTR path)
+static BOOL GetOwnPath(HMODULE module, LPSTR path)
 {
     WCHAR wide[MAX_PATH];
-    DWORD length = GetModuleFileNameW(g_moduleHandle, wide, MAX_PATH);
+    DWORD length = GetModuleFileNameW(module, wide, MAX_PATH);
     if (length > 0 && length < MAX_PATH && SystemPathToAnsi(wide, path))  // MAX_PATH: cut short
         return TRUE;
     Report("Could not GetModuleFileName in unpacker's ExtractFiles");
     return FALSE;
 }
 
-// Record 0's offset, from the trailer; FALSE when it cannot be read. A
+// Record 0's offset and the trailer's, from the trailer; FALSE when it cannot be read. A
 // signed file's certificate table is no payload: the payload ends where the
 // table starts, and a table out of place means the file was tampered with.
 // The file's first window holds its headers; the scan reads the last
 // kScanWindow bytes of the payload-bearing part.
-static BOOL FindFirstRecord(ModuleFile* module, DWORD* offset)
+static BOOL FindFirstRecord(ModuleFile* module, DWORD* offset, DWORD* trailerOffset)
 {
     if (!FindPayloadBearingEnd(module->view, module->viewEnd, module->size, &module->payloadEnd))
         return FALSE;
@@ -221,6 +323,7 @@ static BOOL FindFirstRecord(ModuleFile* module, DWORD* offset)
     if (!ReadPayloadTrailer(tail, end - tailStart, trailerEnd, &trailer))
         return FALSE;
     *offset = trailer.FirstRecordOffset;
+    *trailerOffset = tailStart + trailerEnd - kTrailerSize;
     return TRUE;
 }
 
@@ -277,10 +380,10 @@ static int NamedRecords(ExtractCall* call)
 
 // The manifest loop: record n for n = 1 to named, each where the previous
 // one ended.
-static ExtractResult ExtractNamedRecords(LPCSTR workingFolder, int named, ExtractCall* call)
+static ExtractResult ExtractNamedRecords(const ExtractJob* job, int named, ExtractCall* call)
 {
     for (int n = 1; n <= named; ++n) {
-        ExtractResult nested = ExtractFiles(workingFolder, call->module, call->runningOffset, n);
+        ExtractResult nested = ExtractFiles(job, call->module, call->runningOffset, n);
         call->runningOffset = (DWORD)nested;
         // -1000 and below are offsets past 2 GB, not failures.
         if (nested >= -999 && nested <= -1)
@@ -299,31 +402,38 @@ static ExtractResult InflateFailed(ExtractCall* call, int code)
 }
 
 // The body of ExtractFiles, step by step.
-static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int recordIndex, ExtractCall* call)
+static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, int recordIndex, ExtractCall* call)
 {
     OutputFile* output = &call->output;
-    if (!FormatOutputName(output->name, workingFolder, recordIndex)) {
+    if (!FormatOutputName(output->name, job->workingFolder, recordIndex)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        ReportError("Could not create file in unpacker's GetViewFile", workingFolder, TRUE, TRUE, "\r\n");
+        ReportError("Could not create file in unpacker's GetViewFile", job->workingFolder, TRUE, TRUE, "\r\n");
         return kExtractNoOutputFile;
     }
 
     ModuleFile* module = call->module;
     if (call->topLevel) {
-        if (!GetOwnPath(module->path))
+        if (!GetOwnPath(job->module, module->path))
             return kExtractNoModulePath;
         module->size = 0;
         // Read as itself or not at all: a "~~" beside it may be anyone's.
+        // Kept open, sharing reading only, until the end: nobody can write
+        // it while it is read.
+        ViewFileOptions own = {NULL, FALSE, &module->mapping, &module->file, NULL};
         module->view = (const BYTE*)GetViewFile(module->path, &module->size, GENERIC_READ, OPEN_EXISTING, FALSE,
-                                                FALSE, FALSE, &module->mapping);
-        if (!module->view)
+                                                FALSE, &own);
+        if (!module->view) {
+            ReleaseViews(call);
             return kExtractNoModuleView;
+        }
         module->viewStart = 0;
         module->viewEnd = module->size < kViewWindow ? module->size : kViewWindow;
         FaultGuardWatch(module->guard, kModuleViewSlot, module->view, module->viewEnd);
-        if (!FindFirstRecord(module, &recordOffset))
+        DWORD trailerOffset;
+        if (!FindFirstRecord(module, &recordOffset, &trailerOffset))
             return module->view ? Unreadable(call) : (ReleaseViews(call), kExtractNoModuleView);
         call->runningOffset = recordOffset;
+        BeginPayloadCheck(module, recordOffset, trailerOffset);
     }
 
     FileRecordHeader header;
@@ -355,8 +465,10 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
     // one is held until the hand-off has started it.
     call->held = recordIndex == 1 ? &g_secondStage : NULL;
     output->size = header.UncompressedSize;
+    ViewFileOptions where = {job->folder, recordIndex != 1 && !job->elevated, inPieces ? &output->mapping : NULL, NULL,
+                             call->held};
     output->view = (BYTE*)GetViewFile(output->name, &output->size, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS,
-                                      FALSE, TRUE, recordIndex != 1, inPieces ? &output->mapping : NULL, call->held);
+                                      FALSE, TRUE, &where);
     if (!output->view) {
         ReleaseViews(call);
         return kExtractNoOutputFile;
@@ -397,7 +509,12 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
         }
         ReleaseOutput(output);
         ReleaseTags(call);
-        result = ExtractNamedRecords(workingFolder, named, call);
+        result = ExtractNamedRecords(job, named, call);
+        if (result == kExtractDone && !PayloadIsOwn(module, job->elevated)) {
+            SetLastError(ERROR_FILE_INVALID);  // "externally altered"
+            Report("Could not to verify the payload in unpacker's ExtractFiles");
+            result = kExtractPayloadNotOwn;
+        }
         // Only a second stage this run wrote may be started: not an old
         // KVFiles1.tmp, nor one whose record was named but not there.
         if (result == kExtractDone && !g_secondStage.reader) {
@@ -410,7 +527,7 @@ static ExtractResult ExtractRecord(LPCSTR workingFolder, DWORD recordOffset, int
     return result;
 }
 
-static ExtractResult ExtractGuarded(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex)
+static ExtractResult ExtractGuarded(const ExtractJob* job, ModuleFile* module, DWORD recordOffset, int recordIndex)
 {
     FaultGuard guard;
     ExtractCall call = {};
@@ -421,31 +538,31 @@ static ExtractResult ExtractGuarded(LPCSTR workingFolder, ModuleFile* module, DW
     if (call.topLevel)
         module->guard = &guard;
     if (FaultGuardTry(&guard)) {
-        ExtractResult result = ExtractRecord(workingFolder, recordOffset, recordIndex, &call);
+        ExtractResult result = ExtractRecord(job, recordOffset, recordIndex, &call);
         FaultGuardLeave(&guard);
         return result;
     }
     return Unreadable(&call);
 }
 
-ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex)
+ExtractResult ExtractFiles(const ExtractJob* job, ModuleFile* module, DWORD recordOffset, int recordIndex)
 {
     if (module)
-        return ExtractGuarded(workingFolder, module, recordOffset, recordIndex);
+        return ExtractGuarded(job, module, recordOffset, recordIndex);
     ModuleFile own = {};
     ReleaseHeldFile(&g_secondStage);  // what an earlier run held is not this run's
     g_decompressor = libdeflate_alloc_decompressor();
-    ExtractResult result = ExtractGuarded(workingFolder, &own, recordOffset, recordIndex);
+    ExtractResult result = ExtractGuarded(job, &own, recordOffset, recordIndex);
     libdeflate_free_decompressor(g_decompressor);
     g_decompressor = NULL;
     return result;
 }
 
-DWORD WINAPI ExtractThreadProc(LPVOID workingFolder)
+DWORD WINAPI ExtractThreadProc(LPVOID job)
 {
-    ExtractResult result = ExtractFiles((LPCSTR)workingFolder, NULL, 0, 0);
+    ExtractResult result = ExtractFiles((const ExtractJob*)job, NULL, 0, 0);
     // Posted, not sent: the worker never waits for the main thread, which
     // ends its loop when this thread has ended (see RunMessageLoop).
-    PostMessageA(g_dialog, WM_DESTROY, 0, 0);
+    PostMessageA(((const ExtractJob*)job)->dialog, WM_DESTROY, 0, 0);
     return (DWORD)result;
 }

@@ -3,6 +3,8 @@
 #ifndef EXTRACT_EXTRACT_FILES_H
 #define EXTRACT_EXTRACT_FILES_H
 
+#include "extract/view_file.h"
+
 #include <windows.h>
 
 // The worker thread's exit code. 0 and the failures below, or for a nested
@@ -24,7 +26,31 @@ enum {
     kExtractNoSecondStage = -7,     // record 1, the second stage, was not
                                     // written: the manifest names none, or
                                     // its header could not be read
+    kExtractPayloadNotOwn = -8,     // the payload is not the one this image
+                                    // was built with: its digest differs
+                                    // from the one the image records, or,
+                                    // elevated, the image records none
 };
+
+// What the front end hands the extraction. Written on the main thread
+// before the worker starts; read by the worker.
+struct ExtractJob {
+    HMODULE module;        // the executable, whose own file is read
+    LPCSTR workingFolder;  // its path, ending in a backslash: the outputs'
+                           // full names, as reports give them
+    HANDLE folder;         // the working folder, held: every output is
+                           // opened through it, never by its path
+    BOOL elevated;         // no "~~" names, and a payload only with the
+                           // digest its image records
+    HWND dialog;           // sent WM_DESTROY (posted) when the worker ends
+};
+
+// KVFiles1.tmp as this run wrote it, held (see HoldWrittenFile) from its
+// creation until the hand-off has started it. Written by the worker while
+// it extracts record 1; read and released by the hand-off after the worker
+// has ended. reader is set only when this run wrote the whole file and
+// found it unchanged: the hand-off starts nothing otherwise.
+extern HeldFile g_secondStage;
 
 // The executable, as the top-level call has opened it: read a window at a
 // time (see ExtractFiles).
@@ -33,18 +59,19 @@ struct ModuleFile;
 // Extracts one record, and for the top-level call all that the manifest
 // names.
 //
-// workingFolder  ends in a backslash; output names are appended to it.
+// job            what the front end hands the extraction (see ExtractJob).
 // module         NULL for the top-level call, which opens the executable
-//                (g_moduleHandle's file) itself; nested calls get it.
+//                (job->module's file) itself; nested calls get it.
 // recordOffset   0 at the top level (the trailer gives record 0's offset);
 //                for a nested call, the file offset of its record header.
 // recordIndex    0 at the top level; n for the nested call of record n.
 //
-// Record n goes to "<workingFolder>KVFiles<n>.tmp" (or that name with "~~",
-// see GetViewFile) with the record's size and its three times. Record 0 is
-// the manifest; for n = 1, 2, ... while it holds the tag <Pn=", the top-level
-// call extracts record n with a nested call, each record starting where the
-// previous one ended.
+// Record n goes to "<workingFolder>KVFiles<n>.tmp" (or, unelevated, that
+// name with "~~", see GetViewFile), opened through the held folder, with
+// the record's size and its three times. Record 0 is the manifest; for n =
+// 1, 2, ... while it holds the tag <Pn=", the top-level call extracts
+// record n with a nested call, each record starting where the previous one
+// ended.
 //
 // Returns, at the top level, one of the results above; a nested call returns
 // the offset of the next record on success and -3 or -4 on failure. Every
@@ -67,15 +94,26 @@ struct ModuleFile;
 // HoldWrittenFile) until the hand-off has started it; a run that did not
 // write it ends with -7.
 //
+// Its own payload only: the image records the digest of the payload it was
+// built with (kDigestSection in payload_format.h); the bytes from the first
+// record to the trailer must have that digest, else the run ends with -8
+// and the hand-off starts nothing. The digest is computed on a thread of
+// its own over the same bytes while the records are extracted, and the
+// executable stays open, denying writes, from the first byte read to the
+// last, so that both read the same bytes. An image with no digest recorded
+// (built by an older mksetup) is read unchecked, but not elevated: then -8
+// before anything is extracted.
+//
 // Memory: the executable and each output are mapped a window at a time
-// (kViewWindow, see view_file.h), at most one window of each at once. A
-// record whose stream and output each fit in one window is inflated in one
-// piece by libdeflate; a larger one by zlib's inflate, window after window.
-ExtractResult ExtractFiles(LPCSTR workingFolder, ModuleFile* module, DWORD recordOffset, int recordIndex);
+// (kViewWindow, see view_file.h), at most one window of each at once, and
+// the digest's thread one window of at most 4 MB. A record whose stream
+// and output each fit in one window is inflated in one piece by libdeflate;
+// a larger one by zlib's inflate, window after window.
+ExtractResult ExtractFiles(const ExtractJob* job, ModuleFile* module, DWORD recordOffset, int recordIndex);
 
-// The worker thread: extracts into the working folder it is given, posts
-// the progress dialog (g_dialog) its one WM_DESTROY whatever the result, and
-// ends with the ExtractResult as its exit code.
-DWORD WINAPI ExtractThreadProc(LPVOID workingFolder);
+// The worker thread: extracts as the ExtractJob it is given says, posts
+// job->dialog its one WM_DESTROY whatever the result, and ends with the
+// ExtractResult as its exit code.
+DWORD WINAPI ExtractThreadProc(LPVOID job);
 
 #endif

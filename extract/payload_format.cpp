@@ -1,12 +1,18 @@
 #include "extract/payload_format.h"
 
-// The marker, each byte XOR kMarkerMask. Read through volatile so that the
-// compiler cannot fold the plain bytes back into a table of their own.
+// The marker and the image digest's magic, each byte XOR kMarkerMask. Read
+// through volatile so that the compiler cannot fold the plain bytes back
+// into a table of their own.
 static const uint8_t kMarkerMask = 0x5A;
 static const volatile uint8_t kMaskedMarker[kEndMarkerLength] = {
     '!' ^ kMarkerMask, '-' ^ kMarkerMask, '-' ^ kMarkerMask, 'E' ^ kMarkerMask, 'N' ^ kMarkerMask,
     'D' ^ kMarkerMask, ' ' ^ kMarkerMask, 'F' ^ kMarkerMask, 'I' ^ kMarkerMask, 'L' ^ kMarkerMask,
     'E' ^ kMarkerMask, '-' ^ kMarkerMask, '-' ^ kMarkerMask, '!' ^ kMarkerMask,
+};
+
+static const volatile uint8_t kMaskedDigestMagic[8] = {
+    'K' ^ kMarkerMask, 'V' ^ kMarkerMask, 'D' ^ kMarkerMask, 'I' ^ kMarkerMask,
+    'G' ^ kMarkerMask, 'E' ^ kMarkerMask, 'S' ^ kMarkerMask, 'T' ^ kMarkerMask,
 };
 
 static uint8_t MarkerByte(int i)
@@ -94,6 +100,35 @@ bool ReadCertificateTable(const uint8_t* data, uint32_t length, CertificateTable
     table->offset = ReadU32(data + entry);
     table->size = ReadU32(data + entry + 4);
     return table->offset != 0 || table->size != 0;
+}
+
+bool FindImageDigest(const uint8_t* data, uint32_t length, uint32_t* offset)
+{
+    if (length < 0x40 || data[0] != 'M' || data[1] != 'Z')
+        return false;
+    uint64_t pe = ReadU32(data + 0x3C);
+    if (pe + 24 > length || ReadU32(data + pe) != 0x00004550)
+        return false;
+    // The section table follows the optional header, whose size the file
+    // header gives; the record lies in .rdata, once (a debug build holds
+    // copies of the magic in its debug sections).
+    uint32_t sections = data[pe + 6] | data[pe + 7] << 8;
+    uint64_t table = pe + 24 + (data[pe + 20] | data[pe + 21] << 8);
+    int found = 0;
+    for (uint32_t i = 0; i < sections && table + 40 * (i + 1) <= length; ++i) {
+        const uint8_t* section = data + table + 40 * i;
+        if (ReadU32(section) != 0x6164722E || ReadU32(section + 4) != 0x00006174)  // ".rdata\0\0"
+            continue;
+        uint64_t start = ReadU32(section + 20), end = start + ReadU32(section + 16);
+        for (uint64_t p = start; p + kImageDigestSize <= end && p + kImageDigestSize <= length; ++p) {
+            int c = 0;
+            while (c < 8 && data[p + c] == (uint8_t)(kMaskedDigestMagic[c] ^ kMarkerMask))
+                ++c;
+            if (c == 8)
+                *offset = (uint32_t)p, ++found;
+        }
+    }
+    return found == 1;
 }
 
 bool FindPayloadBearingEnd(const uint8_t* head, uint32_t headLength, uint32_t length, uint32_t* payloadEnd)

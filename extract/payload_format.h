@@ -99,6 +99,28 @@ bool ReadCertificateTable(const uint8_t* data, uint32_t length, CertificateTable
 // at hand: a header beyond them counts as none); length is the whole file's.
 bool FindPayloadBearingEnd(const uint8_t* head, uint32_t headLength, uint32_t length, uint32_t* payloadEnd);
 
+// The payload's digest in the unpacker's image (see payload_digest.h): a
+// record in its read-only data (.rdata), which the loader maps and the Authenticode
+// hash covers (it is part of the image, not of the payload or of the
+// certificate table). The unpacker is built with none recorded; mksetup
+// records the digest of the payload it appends, before any signing.
+//
+//   0  "KVDIGEST"                      the magic
+//   8  u32 recorded                    1: the digest below is the payload's
+//  12  digest, kDigestSize (32) bytes  of every byte from the first
+//                                      record's header to the trailer
+//
+// As with the marker, no program but the unpacker holds the magic in one
+// piece, so that a tool that carries this module and the unpacker's code
+// (mksetup, the benchmark) has one record only.
+enum { kImageDigestSize = 44, kImageDigestRecorded = 8, kImageDigestBytes = 12 };
+
+// The offset of the image digest record in data[0, length), the unpacker's
+// image (the stub): where its magic stands in the image's .rdata section,
+// once only. False when it is not there once (an unpacker from before the
+// digest, or no unpacker).
+bool FindImageDigest(const uint8_t* data, uint32_t length, uint32_t* offset);
+
 // Finds the trailer in the last kScanWindow bytes of data[0, length).
 // *trailerEnd is set to length and, where the marker is found with at least
 // one byte after it, to the offset just past that byte (marker + 15). The

@@ -1,8 +1,13 @@
 #include "extract/view_file.h"
 
-#include "report/report_error.h"
-#include "unpacker/process_state.h"
 #include "extract/fault_guard.h"
+#include "extract/payload_digest.h"
+#include "report/folder_file.h"
+#include "report/report_error.h"
+
+FILETIME g_creationTime;
+FILETIME g_lastAccessTime;
+FILETIME g_lastWriteTime;
 
 static void ReportFileError(LPCSTR message, LPCSTR name)
 {
@@ -11,13 +16,32 @@ static void ReportFileError(LPCSTR message, LPCSTR name)
 
 static const char kNoFile[] = "Could not create file in unpacker's GetViewFile";
 
-// The second stage's file, made anew through its guard and its writer (see
-// HoldWrittenFile). An old file that cannot be deleted is a failed open.
-static HANDLE OpenHeld(LPCSTR name, DWORD access, HeldFile* held)
+// The file's own name in its folder: what follows the last backslash.
+static LPCSTR Leaf(LPCSTR name)
+{
+    LPCSTR leaf = name;
+    for (LPCSTR p = name; *p; ++p)
+        if (*p == '\\')
+            leaf = p + 1;
+    return leaf;
+}
+
+// CreateFileA, or its like through the held folder.
+static HANDLE Open(HANDLE folder, LPCSTR name, DWORD access, DWORD share, DWORD disposition)
+{
+    if (folder)
+        return OpenInFolder(folder, Leaf(name), access, share, disposition);
+    return CreateFileA(name, access, share, NULL, disposition, 0, NULL);
+}
+
+// The second stage's file, made anew in the held folder through its guard
+// and its writer (see HoldWrittenFile). An old file that cannot be deleted
+// is a failed open.
+static HANDLE OpenHeld(HANDLE folder, LPCSTR name, DWORD access, HeldFile* held)
 {
     HANDLE guard = INVALID_HANDLE_VALUE, writer = INVALID_HANDLE_VALUE;
-    if (DeleteFileA(name) || GetLastError() == ERROR_FILE_NOT_FOUND)
-        guard = CreateFileA(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_NEW, 0, NULL);
+    if (DeleteInFolder(folder, Leaf(name)) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        guard = Open(folder, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_NEW);
     if (guard != INVALID_HANDLE_VALUE)
         writer = ReOpenFile(guard, access, FILE_SHARE_READ | FILE_SHARE_DELETE, 0);
     if (writer == INVALID_HANDLE_VALUE) {
@@ -33,16 +57,17 @@ static HANDLE OpenHeld(LPCSTR name, DWORD access, HeldFile* held)
     return writer;
 }
 
-static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition, BOOL retryName)
+static HANDLE OpenForView(LPSTR name, DWORD access, DWORD disposition, const ViewFileOptions* options)
 {
-    HANDLE file = CreateFileA(name, access, FILE_SHARE_READ, NULL, disposition, 0, NULL);
+    HANDLE folder = options ? options->folder : NULL;
+    HANDLE file = Open(folder, name, access, FILE_SHARE_READ, disposition);
     if (file != INVALID_HANDLE_VALUE)
         return file;
     // The name may be held by another process (an earlier copy of the same
     // file still open, say): use the name with "~~" instead, once.
-    if (retryName && lstrlenA(name) + 2 < MAX_PATH) {
+    if ((!options || options->retryName) && lstrlenA(name) + 2 < MAX_PATH) {
         lstrcatA(name, "~~");
-        file = CreateFileA(name, access, FILE_SHARE_READ, NULL, disposition, 0, NULL);
+        file = Open(folder, name, access, FILE_SHARE_READ, disposition);
     }
     if (file == INVALID_HANDLE_VALUE)
         ReportFileError(kNoFile, name);
@@ -58,9 +83,10 @@ LPVOID MapFileWindow(HANDLE mapping, DWORD access, DWORD offset, DWORD length, L
 }
 
 static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOOL captureTimes,
-                             BOOL applyTimes, BOOL retryName, HANDLE* mappingOut, HeldFile* held)
+                             BOOL applyTimes, const ViewFileOptions* options)
 {
-    HANDLE file = held ? OpenHeld(name, access, held) : OpenForView(name, access, disposition, retryName);
+    HeldFile* held = options ? options->held : NULL;
+    HANDLE file = held ? OpenHeld(options->folder, name, access, held) : OpenForView(name, access, disposition, options);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
 
@@ -77,7 +103,10 @@ static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD dispos
         ReportFileError("Could not to call GetFileTime in GetViewFile", name);
     if (applyTimes && !SetFileTime(file, &g_creationTime, &g_lastAccessTime, &g_lastWriteTime))
         ReportFileError("Could not to call SetFileTime in GetViewFile", name);
-    if (!held)
+    HANDLE* keep = options ? options->file : NULL;
+    if (keep)
+        *keep = file;
+    else if (!held)
         CloseHandle(file);
 
     if (!mapping) {
@@ -85,19 +114,19 @@ static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD dispos
         return NULL;
     }
     LPVOID view = MapFileWindow(mapping, access, 0, *size < kViewWindow ? *size : kViewWindow, name);
-    if (view && mappingOut)
-        *mappingOut = mapping;
+    if (view && options && options->mapping)
+        *options->mapping = mapping;
     else
         CloseHandle(mapping);
     return view;
 }
 
 LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOOL captureTimes,
-                   BOOL applyTimes, BOOL retryName, HANDLE* mapping, HeldFile* held)
+                   BOOL applyTimes, const ViewFileOptions* options)
 {
     FaultGuard guard;
     if (FaultGuardTry(&guard)) {
-        LPVOID view = MapFirstWindow(name, size, access, disposition, captureTimes, applyTimes, retryName, mapping, held);
+        LPVOID view = MapFirstWindow(name, size, access, disposition, captureTimes, applyTimes, options);
         FaultGuardLeave(&guard);
         return view;
     }
@@ -105,35 +134,32 @@ LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOO
     ExitThread((DWORD)-1);
 }
 
-// The file's SHA-256, read from the start through file; FALSE when it
-// cannot be had (the last error says why; no memory counts as that).
+// The file's digest (payload_digest.h), read from the start through file;
+// FALSE when it cannot be had (the last error says why).
 static BOOL Digest(HANDLE file, BYTE* digest)
 {
     const DWORD kPiece = 64 << 10;
-    HCRYPTPROV provider;
-    HCRYPTHASH hash = 0;
-    BYTE* buffer = NULL;
-    DWORD read, size = 32;
-    if (!CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
-        return FALSE;
-    BOOL ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
-              (buffer = (BYTE*)HeapAlloc(GetProcessHeap(), 0, kPiece)) != NULL;
-    if (hash && !buffer)
+    BYTE* buffer = (BYTE*)HeapAlloc(GetProcessHeap(), 0, kPiece);
+    if (!buffer) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    while (ok && (ok = ReadFile(file, buffer, kPiece, &read, NULL)) && read > 0)
-        ok = CryptHashData(hash, buffer, read, 0);
-    ok = ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
-    DWORD error = GetLastError();  // the failing call's, kept through the clean-up
-    HeapFree(GetProcessHeap(), 0, buffer);  // both take none
-    CryptDestroyHash(hash);
-    CryptReleaseContext(provider, 0);
+        return FALSE;
+    }
+    Blake2s state;
+    Blake2sBegin(&state);
+    DWORD read;
+    BOOL ok;
+    while ((ok = ReadFile(file, buffer, kPiece, &read, NULL)) && read > 0)
+        Blake2sAdd(&state, buffer, read);
+    Blake2sEnd(&state, digest);
+    DWORD error = GetLastError();  // the failing read's, kept through the clean-up
+    HeapFree(GetProcessHeap(), 0, buffer);
     SetLastError(error);
     return ok;
 }
 
 BOOL HoldWrittenFile(HeldFile* held, LPCSTR name)
 {
-    BYTE written[32], found[32];
+    BYTE written[kDigestSize], found[kDigestSize];
     BOOL ok = Digest(held->writer, written);
     CloseHandle(held->writer);
     held->writer = NULL;
@@ -145,7 +171,7 @@ BOOL HoldWrittenFile(HeldFile* held, LPCSTR name)
     ok = ok && Digest(held->reader, found);
     if (ok)
         SetLastError(ERROR_FILE_INVALID);  // if they differ: written to by someone else
-    for (int i = 0; ok && i < 32; ++i)
+    for (int i = 0; ok && i < kDigestSize; ++i)
         ok = written[i] == found[i];
     if (!ok) {
         ReportFileError(kNoFile, name);

@@ -2,9 +2,54 @@
 #ifndef EXTRACT_VIEW_FILE_H
 #define EXTRACT_VIEW_FILE_H
 
-#include "unpacker/process_state.h"
-
 #include <windows.h>
+
+// The times that the next extracted file receives. Worker thread only:
+// ExtractFiles fills them from a record header, GetViewFile applies them to
+// the new file (or captures a file's times into them).
+extern FILETIME g_creationTime;
+extern FILETIME g_lastAccessTime;
+extern FILETIME g_lastWriteTime;
+
+// KVFiles1.tmp, held from its creation until the second stage's process
+// exists (see HoldWrittenFile). reader is set only when the whole file was
+// written and found unchanged.
+struct HeldFile {
+    HANDLE guard;   // DELETE access, sharing read and write: no rename, no delete
+    HANDLE writer;  // read and write, sharing read and delete, while it is filled
+    HANDLE reader;  // read, sharing read and delete, once it is whole
+};
+
+// What GetViewFile is told beyond its first six arguments; NULL for none
+// of it (the file opened by its name, with the "~~" fallback).
+//
+// folder     a handle of the folder that name lies in: the file is opened
+//            through it (see report/folder_file.h), name's last part alone,
+//            and never by the path. NULL: by name.
+// retryName  non-zero: try the name with "~~" when the name itself cannot
+//            be opened. Neither the executable's own file nor the second
+//            stage has such a fallback (the one is read as itself, the
+//            other started by its own name), nor any file of an elevated
+//            run, whose folder only it may write.
+// mapping    non-NULL: the mapping handle is handed to the caller, who maps
+//            the file's further windows with MapFileWindow and closes it;
+//            else it is closed before the call returns.
+// file       non-NULL: the file handle stays open and is handed to the
+//            caller, who closes it; else it is closed before the call
+//            returns. The executable's own file is kept so, opened sharing
+//            reading only: while it is open nobody can write it.
+// held       non-NULL for the second stage, which lies in folder: the file
+//            is made anew under its name (an old one is deleted first; one
+//            that cannot be is a failed open), through the guard and writer handles of held,
+//            which stay open (see HoldWrittenFile); disposition and
+//            retryName are not used then.
+struct ViewFileOptions {
+    HANDLE folder;
+    BOOL retryName;
+    HANDLE* mapping;
+    HANDLE* file;
+    HeldFile* held;
+};
 
 // Files are mapped a window at a time, so that a 32-bit process holds a
 // few windows at most whatever the files' sizes (its address space has no
@@ -20,12 +65,12 @@ static_assert(kViewWindow % kViewAlignment == 0 && kViewWindow >= 2 * kViewAlign
 // Opens (or creates) a file, sizes its mapping and maps its first window:
 // the whole file when it is at most kViewWindow bytes.
 //
-// name         the caller's MAX_PATH buffer. If the file cannot be opened
-//              under its name and retryName is set, "~~" is appended in
-//              place and that name is tried once; afterwards the buffer
-//              holds the name really used. A name longer than 257
-//              characters has no room for the suffix and fails as if the
-//              second open had failed.
+// name         the caller's MAX_PATH buffer, the file's full name (the one
+//              reports give). If the file cannot be opened under it and
+//              options allow, "~~" is appended in place and that name is
+//              tried once; afterwards the buffer holds the name really
+//              used. A name longer than 257 characters has no room for the
+//              suffix and fails as if the second open had failed.
 // size         in: bytes wanted beyond the file's present size (0 to map it
 //              as it is); out: the present size plus that, the size of the
 //              mapping and so of the file, which grows to it.
@@ -36,23 +81,10 @@ static_assert(kViewWindow % kViewAlignment == 0 && kViewWindow >= 2 * kViewAlign
 //              g_lastAccessTime and g_lastWriteTime.
 // applyTimes   non-zero: give the file those three times (after capturing,
 //              when both are set).
-// retryName    non-zero (the default): try the name with "~~" when the name
-//              itself cannot be opened. Neither the executable's own file
-//              nor the second stage has such a fallback: the one is read as
-//              itself, the other started by its own name.
-// held         non-NULL for the second stage: the file is made anew under
-//              its name (an old one is deleted first; one that cannot be is
-//              a failed open), through the guard and writer handles of
-//              held, which stay open (see HoldWrittenFile); disposition and
-//              retryName are not used then.
-//
-// mapping      NULL: the mapping handle is closed before the call returns;
-//              else it is handed to the caller, who maps the file's further
-//              windows with MapFileWindow and closes it.
+// options      see ViewFileOptions.
 //
 // Returns the view of the first min(size, kViewWindow) bytes, which the
-// caller releases with UnmapViewOfFile; the file handle is closed before
-// it returns. Returns NULL after
+// caller releases with UnmapViewOfFile. Returns NULL after
 // reporting (logged and shown, the name as detail) when the file cannot be
 // opened, mapped or viewed; failing to read or set the times is reported
 // and the call goes on.
@@ -61,7 +93,7 @@ static_assert(kViewWindow % kViewAlignment == 0 && kViewWindow >= 2 * kViewAlign
 // GetViewFile" and ends the calling thread with exit code -1: the call does
 // not return then. The worker thread is its only caller.
 LPVOID GetViewFile(LPSTR name, DWORD* size, DWORD access, DWORD disposition, BOOL captureTimes,
-                   BOOL applyTimes, BOOL retryName = TRUE, HANDLE* mapping = NULL, HeldFile* held = NULL);
+                   BOOL applyTimes, const ViewFileOptions* options = NULL);
 
 // The length bytes at offset (a multiple of kViewAlignment) of a mapping
 // that GetViewFile handed out, writable or not as access says; NULL after
@@ -92,11 +124,10 @@ LPVOID MapFileWindow(HANDLE mapping, DWORD access, DWORD offset, DWORD length, L
 // - the reader (read, sharing read and delete) replaces the writer: from
 //   then on nobody else can write. A process that opened the file for
 //   writing in the instant between them makes the reader's open fail; one
-//   that wrote and closed again changes the file's SHA-256, which is read
+//   that wrote and closed again changes the file's digest, which is read
 //   through the writer before it closes and through the reader after it
 //   opens. Either fails the record, and the hand-off starts nothing.
-// The working folder is held too (g_workingFolderHandle), so that the path
-// the system is given leads to this file.
+// The working folder is held too, and the file is made through it.
 //
 // HoldWrittenFile runs once the caller has unmapped every view of the file.
 // FALSE after a report (the file's name as detail); held is then released.

@@ -1,6 +1,9 @@
 #include "report/report_error.h"
 
-#include "unpacker/process_state.h"
+#include "report/folder_file.h"
+
+char g_logPath[MAX_PATH];
+HANDLE g_logFolder;
 
 // Appends as much of text as fits into a buffer of size bytes.
 static void AppendBounded(LPSTR buffer, int size, LPCSTR text)
@@ -39,13 +42,14 @@ static void FormatLogLine(LPSTR line, LPCSTR message, LPCSTR detail, LPCSTR erro
     lstrcatA(line, idText);
 }
 
+// Opened for appending: every write goes to the end, whoever wrote last.
 static void AppendToLog(LPCSTR line, LPCSTR terminator)
 {
-    HANDLE log = CreateFileA(g_logPath, GENERIC_ALL, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
+    HANDLE log = g_logFolder ? OpenInFolder(g_logFolder, kLogName, FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS)
+                             : CreateFileA(g_logPath, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
     if (log == INVALID_HANDLE_VALUE)
         return;
     DWORD written;
-    SetFilePointer(log, 0, NULL, FILE_END);
     WriteFile(log, line, (DWORD)lstrlenA(line), &written, NULL);
     WriteFile(log, terminator, (DWORD)lstrlenA(terminator), &written, NULL);
     CloseHandle(log);

@@ -9,6 +9,19 @@ enum {
     kErrorIdSize = 12      // "-2147483648" and its NUL
 };
 
+// The setup error log's name, in the working folder and in Documents.
+static const char kLogName[] = "setup_error.log";
+
+// Where the log is: kLogName in the folder that g_logFolder holds (the
+// working folder, through its handle, see folder_file.h), or, while no
+// folder is held (the tests of single routines), the file g_logPath. Both
+// written by the front end on the main thread before the worker exists and
+// before the first logged report; g_logPath, the log's full name, is also
+// what the user is told. Read by ReportError on both threads and by the
+// hand-off.
+extern char g_logPath[MAX_PATH];
+extern HANDLE g_logFolder;
+
 // Turns the calling thread's last error into text and records it.
 //
 // message     what failed and where, e.g. "Could not create map file in
@@ -16,7 +29,7 @@ enum {
 // detail      the file involved, or NULL.
 // log         non-zero: append "<message>. <detail> Error ID=<id>" (or
 //             "<message>. Error ID=<id>" without a detail) and then
-//             terminator to g_logPath. The file is opened and closed for
+//             terminator to the log (see g_logFolder). The file is opened and closed for
 //             each entry; if it cannot be opened or written, nothing else
 //             happens.
 // show        non-zero: when the system has a text for the error, show

@@ -14,7 +14,7 @@ INT_PTR CALLBACK MainDlgProc(HWND, UINT message, WPARAM, LPARAM)
         return TRUE;
     case UM_EXTRACT: {
         DWORD threadId;
-        g_workerThread = CreateThread(NULL, 0, ExtractThreadProc, g_workingFolder, 0, &threadId);
+        g_workerThread = CreateThread(NULL, 0, ExtractThreadProc, &g_extractJob, 0, &threadId);
         if (!g_workerThread) {
             ReportError("Could not CreateThread in unpacker's MainDlgProc", NULL, TRUE, TRUE, "\r\n");
             PostQuitMessage(0);

@@ -12,7 +12,7 @@
 #define UM_EXTRACT (WM_USER + 1000)
 
 // The progress dialog. UM_EXTRACT starts the worker thread (ExtractThreadProc
-// on g_workingFolder) and stores its handle in g_workerThread; if it cannot
+// on g_extractJob) and stores its handle in g_workerThread; if it cannot
 // be created, the failure is reported and the loop is told to quit.
 // WM_DESTROY, the worker's last word or the real destruction, posts the quit
 // message. Nothing else is handled: the close box and Alt+F4 do nothing.

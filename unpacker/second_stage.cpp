@@ -2,10 +2,11 @@
 
 #include "extract/payload_format.h"
 #include "extract/system_path.h"
-#include "extract/view_file.h"
+#include "report/folder_file.h"
 #include "report/report_error.h"
 #include "unpacker/main_dialog.h"
 #include "unpacker/process_state.h"
+#include "unpacker/working_folder.h"
 
 #include <shlobj.h>
 
@@ -13,21 +14,101 @@
 static const DWORD kStopThreshold = 0xFFFFFC18;
 
 
+// What the second stage is started from, and so which program runs with
+// the unpacker's rights, is decided by no path an unelevated program can
+// change. Such a program can point a link on the way to the working folder
+// elsewhere (TMP itself, or a junction in the user's folders) between any
+// check of the path and the system's next lookup of it. Its files are
+// therefore opened through the held folder (report/folder_file.h), and the
+// second stage is started from a path without links: the path that TMP
+// gave, where it leads to the held folder with none on the way; else,
+// elevated, the folder's own path, every link resolved (its current
+// directory too; the command line the second stage sees stays as ever).
+// Such a path keeps leading to the held folder: NTFS renames no folder
+// that holds an open folder or file, and makes no folder with files in it
+// a link. The process created is then checked before it runs an
+// instruction: its image must be the held KVFiles1.tmp, the same file by
+// volume and index, or it is ended and nothing runs. Unelevated, the path
+// that TMP gave is used as ever, checked the same way. (What only Windows
+// can show: the rename rules and junctions; Wine's links are Unix ones, and
+// it lets a folder with open files be renamed.)
+
+// The folder to start the second stage in, ending in a backslash; FALSE
+// when there is none to be had (the last error says why).
+static BOOL LaunchFolder(LPSTR folder)
+{
+    lstrcpynA(folder, g_workingFolder, MAX_PATH);
+    if (!g_extractJob.elevated)
+        return TRUE;
+    WCHAR given[MAX_PATH], longGiven[2 * MAX_PATH], final[2 * MAX_PATH];
+    int length = MultiByteToWideChar(CP_ACP, 0, g_workingFolder, -1, given, MAX_PATH);
+    given[length > 1 ? length - 2 : 0] = L'\0';  // without its backslash
+    DWORD longLength = GetLongPathNameW(given, longGiven, 2 * MAX_PATH);
+    DWORD finalLength = GetFinalPathNameByHandleW(g_workingFolderHandle, final, 2 * MAX_PATH, FILE_NAME_NORMALIZED);
+    if (!finalLength || finalLength >= 2 * MAX_PATH)
+        return FALSE;
+    // "\\?\C:\..." or "\\?\UNC\server\..." as a plain path.
+    LPWSTR plain = final + 4;
+    if (CompareStringOrdinal(final, 8, L"\\\\?\\UNC\\", 8, TRUE) == CSTR_EQUAL)
+        plain = final + 6, plain[0] = L'\\';
+    if (longLength && longLength < 2 * MAX_PATH && CompareStringOrdinal(longGiven, -1, plain, -1, TRUE) == CSTR_EQUAL)
+        return TRUE;
+    if (!SystemPathToAnsi(plain, folder))
+        return FALSE;
+    if (lstrlenA(folder) + 1 + lstrlenA(kSecondStageName) >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    lstrcatA(folder, "\\");
+    return TRUE;
+}
+
+// Whether process's image is the held KVFiles1.tmp: the same file, by
+// volume and index.
+static BOOL RunsHeldSecondStage(HANDLE process)
+{
+    WCHAR image[2 * MAX_PATH];
+    DWORD size = 2 * MAX_PATH;
+    BY_HANDLE_FILE_INFORMATION theirs, ours;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (QueryFullProcessImageNameW(process, 0, image, &size))
+        file = CreateFileW(image, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, 0, NULL);
+    BOOL same = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &theirs) &&
+                GetFileInformationByHandle(g_secondStage.reader, &ours) &&
+                theirs.dwVolumeSerialNumber == ours.dwVolumeSerialNumber &&
+                theirs.nFileIndexHigh == ours.nFileIndexHigh && theirs.nFileIndexLow == ours.nFileIndexLow;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return same;
+}
+
 // Starts the second stage suspended. Its full path goes in as the
 // application name, so that a working folder with blanks in its path cannot
 // make the system run a program named by the path's first word; the
 // command line stays as the second stage has always seen it, unquoted.
 static void LaunchSecondStage(PROCESS_INFORMATION* process)
 {
-    char application[MAX_PATH];
-    char commandLine[MAX_PATH];
-    wsprintfA(application, "%s%s", g_workingFolder, kSecondStageName);
+    char folder[MAX_PATH], application[MAX_PATH], commandLine[MAX_PATH];
     wsprintfA(commandLine, "%s%s -0", g_workingFolder, kSecondStageName);
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
-    if (!CreateProcessA(application, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS, NULL,
-                        g_workingFolder, &startup, process))
+    BOOL started = LaunchFolder(folder);
+    if (started) {
+        wsprintfA(application, "%s%s", folder, kSecondStageName);
+        started = CreateProcessA(application, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS,
+                                 NULL, folder, &startup, process);
+    }
+    if (started && !RunsHeldSecondStage(process->hProcess)) {
+        TerminateProcess(process->hProcess, 1);
+        CloseHandle(process->hThread);
+        CloseHandle(process->hProcess);
+        ZeroMemory(process, sizeof *process);
+        SetLastError(ERROR_FILE_INVALID);
+        started = FALSE;
+    }
+    if (!started)
         ReportError("Could not create process in unpacker's MainDlgProc", NULL, TRUE, TRUE, "\r\n");
 }
 
@@ -35,7 +116,7 @@ static void LaunchSecondStage(PROCESS_INFORMATION* process)
 // created empty.
 static DWORD LogSize()
 {
-    HANDLE log = CreateFileA(g_logPath, GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
+    HANDLE log = OpenInFolder(g_workingFolderHandle, kLogName, GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS);
     if (log == INVALID_HANDLE_VALUE)
         return INVALID_FILE_SIZE;
     DWORD size = GetFileSize(log, NULL);
@@ -68,6 +149,32 @@ static void FindDocuments(LPSTR documents)
         documents[length - 1] = '\0';
 }
 
+// Elevated, the log's copy goes only into a plain folder of the user's own
+// (OpenUsersFolder: one the user could write in anyway, reached by no
+// link), read from the working folder and written through the folder's
+// handle as a new file: an old copy's name is removed first, never written
+// through (it may be a link, or a hard link to a file the user cannot
+// write). The user's own rights would not do: an elevated process's linked
+// token only identifies the user and cannot open files.
+static BOOL CopyLogInto(LPCSTR documents)
+{
+    HANDLE folder = OpenUsersFolder(documents), from = INVALID_HANDLE_VALUE, to = INVALID_HANDLE_VALUE;
+    if (folder != INVALID_HANDLE_VALUE && (DeleteInFolder(folder, kLogName) || GetLastError() == ERROR_FILE_NOT_FOUND))
+        from = OpenInFolder(g_workingFolderHandle, kLogName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    if (from != INVALID_HANDLE_VALUE)
+        to = OpenInFolder(folder, kLogName, GENERIC_WRITE, 0, CREATE_NEW);
+    BOOL copied = to != INVALID_HANDLE_VALUE;
+    BYTE buffer[1024];
+    DWORD read, written;
+    while (copied && (copied = ReadFile(from, buffer, sizeof buffer, &read, NULL)) && read > 0)
+        copied = WriteFile(to, buffer, read, &written, NULL) && written == read;
+    HANDLE handles[] = {to, from, folder};
+    for (HANDLE handle : handles)
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    return copied;
+}
+
 static void HandOverLog()
 {
     DWORD size = LogSize();
@@ -89,7 +196,7 @@ static void HandOverLog()
     if (lstrlenA(documents) + 1 + lstrlenA(kLogName) < MAX_PATH) {
         char target[MAX_PATH];
         wsprintfA(target, "%s\\%s", documents, kLogName);
-        copied = CopyFileA(g_logPath, target, FALSE);
+        copied = g_extractJob.elevated ? CopyLogInto(documents) : CopyFileA(g_logPath, target, FALSE);
     }
     if (copied) {
         // Named by the folder's own name: "Documents\setup_error.log".
@@ -124,15 +231,15 @@ void RunSecondStage()
         else
             LaunchSecondStage(&process);
     }
+    // The second stage, if any, stays suspended until the user has read this.
+    HandOverLog();
+
     // The second stage's process exists, or there will be none: nothing is
     // held any longer, so that it can remove its files and the folder.
     ReleaseHeldFile(&g_secondStage);
     if (g_workingFolderHandle != INVALID_HANDLE_VALUE)
         CloseHandle(g_workingFolderHandle);
     g_workingFolderHandle = INVALID_HANDLE_VALUE;
-
-    // The second stage, if any, stays suspended until the user has read this.
-    HandOverLog();
 
     if (process.hThread) {
         CloseHandle(process.hProcess);

@@ -1,5 +1,6 @@
 // Writing installers: streams, records, the manifest, the whole layout.
 #include "tools/mksetup/installer.h"
+#include "extract/payload_digest.h"
 #include "tools/mksetup/file_io.h"
 
 #include <libdeflate.h>
@@ -219,8 +220,7 @@ static void Compress(Compression* c, const Bytes* manifestRecord, const BuildOpt
 }
 
 BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
-                           const BuildOptions& options,
-                           const std::function<bool(const uint8_t*, size_t, std::string*)>& write, std::string* error,
+                           const BuildOptions& options, const Writer& write, std::string* error,
                            const std::function<void(size_t done, size_t total)>& progress)
 {
     const BuildResult kRefused = BuildResult::kRefused;
@@ -309,16 +309,23 @@ BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const s
     // The bytes before the trailer that the unpacker's scan reads, to look
     // for a marker there at the end.
     Bytes tail;
+    // The payload's digest, recorded in the stub's image at the end.
+    Blake2s digest;
+    Blake2sBegin(&digest);
+    bool payload = false;  // the records' bytes are being written
     auto emit = [&](const uint8_t* bytes, size_t size) {
-        written += size;
         tail.insert(tail.end(), bytes + (size > kScanWindow ? size - kScanWindow : 0), bytes + size);
         if (tail.size() > 2 * kScanWindow)
             tail.erase(tail.begin(), tail.end() - kScanWindow);
-        return write(bytes, size, error);
+        if (payload)
+            Blake2sAdd(&digest, bytes, (uint32_t)size);  // below 4 GB in all
+        written += size;
+        return write(written - size, bytes, size, error);
     };
     try {
         if (!emit(stub.data(), stub.size()))
             result = BuildResult::kUnreadable;
+        payload = true;
         for (size_t i = 0; i < records.size() && result == BuildResult::kBuilt; ++i) {
             if (progress)
                 progress(i, records.size());
@@ -382,6 +389,15 @@ BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const s
                  " bytes before the trailer; the unpacker would take them for the trailer (" + advice + ")";
         return kRefused;
     }
+    // The digest goes into the stub's image, where the unpacker finds it;
+    // a stub without the place for it (not this project's unpacker, or one
+    // from before) gets none.
+    uint32_t at;
+    uint8_t record[kImageDigestSize - kImageDigestRecorded] = {1};
+    Blake2sEnd(&digest, record + kImageDigestBytes - kImageDigestRecorded);
+    if (FindImageDigest(stub.data(), (uint32_t)stub.size(), &at) &&
+        !write(at + kImageDigestRecorded, record, sizeof record, error))
+        return BuildResult::kUnreadable;
     return emit(trailer, sizeof trailer) ? BuildResult::kBuilt : BuildResult::kUnreadable;
 }
 
@@ -389,8 +405,9 @@ bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vec
                     const BuildOptions& options, Bytes* out, std::string* error)
 {
     out->clear();
-    auto append = [&](const uint8_t* bytes, size_t size, std::string*) {
-        out->insert(out->end(), bytes, bytes + size);
+    auto append = [&](uint64_t offset, const uint8_t* bytes, size_t size, std::string*) {
+        out->resize(std::max<uint64_t>(out->size(), offset + size));
+        std::memcpy(out->data() + offset, bytes, size);
         return true;
     };
     return BuildInstaller(stub, manifest, files, options, append, error) == BuildResult::kBuilt;

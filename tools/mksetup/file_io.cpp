@@ -248,6 +248,15 @@ FILE* CreateNewFile(const std::string& path, std::string* error)
     return file;
 }
 
+bool SeekFile(FILE* file, uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(file, (__int64)offset, SEEK_SET) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error)
 {
     std::string temporary = path + ".partial";

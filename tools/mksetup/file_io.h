@@ -44,6 +44,9 @@ private:
 // nothing has taken the name meanwhile. Never writes through a link.
 FILE* CreateNewFile(const std::string& path, std::string* error);
 
+// Moves file's position to offset (over 2 GB too); false when it cannot.
+bool SeekFile(FILE* file, uint64_t offset);
+
 // Writes path through a temporary file beside it, renamed into place only
 // when complete: a failure leaves no partial file behind.
 bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error);

@@ -4,6 +4,7 @@
 // walk.cpp reads them.
 #pragma once
 
+#include "extract/payload_digest.h"
 #include "extract/payload_format.h"
 
 #include <cstdint>
@@ -84,8 +85,14 @@ enum class BuildResult {
                  // there was no memory for it; or the output could not be written
 };
 
+// Writes size bytes at offset of the installer being built; false when it
+// could not (error says why). Every byte is written in order but the stub's
+// payload digest, written over once the payload is known.
+using Writer = std::function<bool(uint64_t offset, const uint8_t* bytes, size_t size, std::string* error)>;
+
 // Lays out stub, manifest record, one record per file, trailer, writing
-// them in order to write (false: it could not; error says why). Refuses,
+// them in order to write (false: it could not; error says why), and records
+// the payload's digest in the stub (see kDigestSection). Refuses,
 // with a message naming the file and the rule, whatever the unpacker would
 // mishandle: an empty file, 4 GB or more in all, a manifest with a zero
 // byte, a tag twice, or tags that are not exactly 1..N for the N files, a
@@ -98,8 +105,7 @@ enum class BuildResult {
 // that a build needs about twice its largest file, whatever the number
 // and total size of the files.
 BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
-                           const BuildOptions& options,
-                           const std::function<bool(const uint8_t*, size_t, std::string*)>& write, std::string* error,
+                           const BuildOptions& options, const Writer& write, std::string* error,
                            const std::function<void(size_t done, size_t total)>& progress = {});
 
 // The same into memory (tests, benchmarks): true when built.
@@ -130,6 +136,8 @@ struct Problem {
         kCertificateSlack, // bytes in the table beyond the signatures
         kManifestTooLarge, // a manifest text too large to check
         kNoSecondStage,    // no tag <P1=": nothing for the unpacker to start
+        kNotOwnPayload,    // the payload's digest is not the one its stub records
+        kNoDigest,         // a stub that checks its payload, with no digest recorded
     };
     Kind kind;
     int64_t index;    // the record, or -1 for the file as a whole
@@ -173,6 +181,12 @@ struct InstallerWalk {
     PeSignature signature;
     uint32_t firstRecordOffset = 0;
     std::vector<WalkedRecord> records;  // those whose header could be read
+    // The payload's digest, over every byte from the first record to the
+    // trailer (see payload_digest.h), and the one the stub records: an
+    // unpacker that checks (checks) starts only the payload whose digest
+    // it records (recorded).
+    bool checks = false, recorded = false;
+    uint8_t recordedDigest[kDigestSize] = {}, digest[kDigestSize] = {};
     std::vector<Problem> problems;
     std::vector<std::string> warnings;  // harmless to the unpacker
     bool Ok() const { return problems.empty(); }

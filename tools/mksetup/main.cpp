@@ -4,6 +4,7 @@
 #include "tools/mksetup/installer.h"
 #include "tools/mksetup/sign_command.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -190,6 +191,27 @@ std::string SignatureText(const InstallerWalk& walk)
         return "not signed; the payload may run to the end of the file";
     return "signed: an Authenticode signature of " + std::to_string(s.size) + " bytes at offset " +
            std::to_string(s.offset) + (s.inPlace ? "; the payload ends there" : "");
+}
+
+std::string Hex(const uint8_t* bytes, size_t size)
+{
+    std::string hex;
+    for (size_t i = 0; i < size; ++i)
+        hex += "0123456789abcdef"[bytes[i] >> 4], hex += "0123456789abcdef"[bytes[i] & 15];
+    return hex;
+}
+
+// The payload's digest and what the stub records of it.
+std::string DigestText(const InstallerWalk& walk)
+{
+    std::string digest = "payload digest (BLAKE2s-256) " + Hex(walk.digest, kDigestSize);
+    if (!walk.checks)
+        return digest + "; the stub records none and checks none";
+    if (!walk.recorded)
+        return digest + "; the stub records none";
+    if (std::memcmp(walk.digest, walk.recordedDigest, kDigestSize) != 0)
+        return digest + "; the stub records another: " + Hex(walk.recordedDigest, kDigestSize);
+    return digest + ", as the stub records";
 }
 
 // Bytes between the trailer and the end of the payload-bearing file.
@@ -382,12 +404,14 @@ int Build(const std::vector<std::string>& args)
         return kIoError;
     }
     uint64_t size = 0;
-    auto write = [&](const uint8_t* bytes, size_t n, std::string* why) {
-        size += n;
-        if (std::fwrite(bytes, 1, n, out) == n)
-            return true;
-        *why = partial + ": could not be written";
-        return false;
+    auto write = [&](uint64_t offset, const uint8_t* bytes, size_t n, std::string* why) {
+        // In order, but for the stub's digest at the end (and back again).
+        bool ok = (offset == size || SeekFile(out, offset)) && std::fwrite(bytes, 1, n, out) == n &&
+                  (offset + n >= size || SeekFile(out, size));
+        size = std::max(size, offset + n);
+        if (!ok)
+            *why = partial + ": could not be written";
+        return ok;
     };
     BuildResult built = BuildInstaller(stub, manifest, files, options, write, &error, progress);
     if (showProgress)
@@ -447,14 +471,17 @@ int List(const std::vector<std::string>& args)
     if (json) {
         std::printf("{\n  \"file\": %s,\n  \"size\": %llu,\n  \"markerFound\": %s,\n"
                     "  \"firstRecordOffset\": %u,\n  \"trailerOffset\": %u,\n  \"trailerEnd\": %u,\n"
-                    "  \"bytesAfterTrailer\": %llu,\n  \"payloadEnd\": %u,\n  \"signature\": %s,\n  \"records\": [",
+                    "  \"bytesAfterTrailer\": %llu,\n  \"payloadEnd\": %u,\n  \"signature\": %s,\n"
+                    "  \"payloadDigest\": \"%s\",\n  \"recordedDigest\": %s,\n  \"records\": [",
                     JsonString(path).c_str(), (unsigned long long)walk.fileSize, walk.markerFound ? "true" : "false",
                     walk.firstRecordOffset, trailerOffset, walk.trailerEnd,
                     BytesAfterTrailer(walk), walk.signature.payloadEnd,
                     walk.signature.present ? ("{\"offset\": " + std::to_string(walk.signature.offset) +
                                               ", \"size\": " + std::to_string(walk.signature.size) + "}")
                                                  .c_str()
-                                           : "null");
+                                           : "null",
+                    Hex(walk.digest, kDigestSize).c_str(),
+                    walk.recorded ? ("\"" + Hex(walk.recordedDigest, kDigestSize) + "\"").c_str() : "null");
         for (size_t i = 0; i < walk.records.size(); ++i) {
             const WalkedRecord& r = walk.records[i];
             std::printf("%s\n    {\"index\": %u, \"name\": %s, \"offset\": %u, \"size\": %u, \"compressedSize\": %u, "
@@ -480,6 +507,7 @@ int List(const std::vector<std::string>& args)
         else
             std::printf("no trailer marker in the last %d bytes\n", (int)kScanWindow);
         std::printf("%s\n", SignatureText(walk).c_str());
+        std::printf("%s\n", DigestText(walk).c_str());
         std::printf("%5s  %-14s %10s %10s %10s %6s  %-28s %-28s %-28s\n", "index", "name", "offset", "size",
                     "compressed", "ratio", "created (UTC)", "last access (UTC)", "last write (UTC)");
         for (const WalkedRecord& r : walk.records)
@@ -523,6 +551,7 @@ int Verify(const std::vector<std::string>& args)
         return kProblems;
     std::printf("%s: %s; %llu bytes follow the trailer (at most %d may)\n", o.operands[0].c_str(), SignatureText(walk).c_str(),
                 BytesAfterTrailer(walk), (int)kMaxBytesAfterTrailer);
+    std::printf("%s: %s\n", o.operands[0].c_str(), DigestText(walk).c_str());
     std::printf("%s: OK: the unpacker extracts all %zu records (the manifest and %zu files)\n", o.operands[0].c_str(),
                 walk.records.size(), walk.records.size() - 1);
     return kOk;

@@ -146,7 +146,46 @@ public:
     {
     }
 
+    // The walk, then the payload's digest over what it left.
     void Run()
+    {
+        Walk();
+        if (trailerStart_ == 0)
+            return;  // no trailer to tell where the payload is
+        HashTo(trailerStart_);
+        Blake2sEnd(&digest_, walk_.digest);
+        uint32_t at;
+        walk_.checks = FindImageDigest(data_, std::min(walk_.firstRecordOffset, length_), &at);
+        walk_.recorded = walk_.checks && data_[at + kImageDigestRecorded] == 1;
+        std::memcpy(walk_.recordedDigest, data_ + at + kImageDigestBytes, walk_.checks ? kDigestSize : 0);
+        if (!walk_.checks)
+            walk_.warnings.push_back("the stub holds no payload digest: an unpacker that cannot tell its payload "
+                                     "from another installer's");
+        else if (!walk_.recorded)
+            Fail(Problem::kNoDigest, -1, at,
+                 "the stub records no payload digest (built by an older mksetup): elevated, as Windows runs "
+                 "installers, the unpacker starts nothing (-8)");
+        else if (std::memcmp(walk_.digest, walk_.recordedDigest, kDigestSize) != 0)
+            Fail(Problem::kNotOwnPayload, -1, walk_.firstRecordOffset,
+                 "the payload's digest is not the one the stub records: the payload is not the one this stub was "
+                 "built with, and the unpacker starts nothing (-8)");
+    }
+
+private:
+    // Adds the payload's bytes up to offset to its digest, and lets them go
+    // 64 MB at a time.
+    void HashTo(uint32_t offset)
+    {
+        for (offset = std::min(offset, trailerStart_); hashedTo_ < offset;) {
+            uint32_t piece = std::min<uint32_t>(offset - hashedTo_, 64u << 20);
+            Blake2sAdd(&digest_, data_ + hashedTo_, piece);
+            if (passed_)
+                passed_(hashedTo_, hashedTo_ + piece);
+            hashedTo_ += piece;
+        }
+    }
+
+    void Walk()
     {
         FindPayloadEnd(data_, length_, &walk_.trailerEnd);
         uint32_t end = walk_.trailerEnd;
@@ -163,6 +202,8 @@ public:
             walk_.warnings.push_back("the trailer's final byte is not zero");
         trailerStart_ = end - kTrailerSize;
         walk_.firstRecordOffset = trailer.FirstRecordOffset;
+        hashedTo_ = trailer.FirstRecordOffset;
+        Blake2sBegin(&digest_);
 
         uint32_t running = trailer.FirstRecordOffset;
         Bytes manifest;  // the text up to its first zero byte
@@ -206,7 +247,6 @@ public:
                      ") and the trailer are never extracted: is a <Pn=\" tag missing from the manifest?");
     }
 
-private:
     // No marker in the window: say so, and by how much a trailer further
     // up (pushed out by what follows it, a signature say) misses it.
     void NoTrailer()
@@ -240,7 +280,9 @@ private:
     {
         uint32_t start = *running;
         bool go = RecordAt(index, running, inflate, keep);
-        if (passed_ && *running > start)
+        if (start == hashedTo_)
+            HashTo(*running);
+        else if (passed_ && *running > start)
             passed_(start, *running);
         return go;
     }
@@ -312,6 +354,8 @@ private:
     InstallerWalk& walk_;
     std::function<void(uint64_t, uint64_t)> passed_;
     uint32_t trailerStart_ = 0;
+    Blake2s digest_;
+    uint32_t hashedTo_ = 0;       // the digest has the bytes up to here
     bool manifestEnded_ = false;  // a zero byte ended the manifest's text
     uint32_t outsideFrom_ = 0;    // the first named record whose header is outside
 };

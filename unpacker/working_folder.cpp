@@ -1,0 +1,199 @@
+// The working folder: made private (elevated, labelled) or taken only when
+// it can be trusted, and held from then on.
+#include "unpacker/working_folder.h"
+
+#include "unpacker/process_state.h"
+
+#include "report/folder_file.h"
+
+#include <aclapi.h>
+#include <intrin.h>
+
+// The SIDs that may own the working folder and have access to one it
+// creates: the current user, SYSTEM and the Administrators group; and
+// whether this process runs elevated.
+struct TrustedSids {
+    union {
+        TOKEN_USER user;
+        BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    };
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    BOOL elevated;
+};
+
+// Elevated (Windows elevates an installer after asking the user), the
+// process shares its temporary folder with every unelevated program of the
+// same user, which could otherwise plant or change what it then runs with
+// administrator rights. A token whose elevation cannot be read counts as
+// elevated.
+static BOOL GetTrustedSids(TrustedSids* sids)
+{
+    HANDLE token;
+    if (!OpenProcessToken((HANDLE)-1, TOKEN_QUERY, &token))  // this process
+        return FALSE;
+    DWORD size = sizeof sids->userBuffer;
+    BOOL ok = GetTokenInformation(token, TokenUser, sids->userBuffer, size, &size);
+    TOKEN_ELEVATION elevation;
+    size = sizeof elevation;
+    sids->elevated = !GetTokenInformation(token, TokenElevation, &elevation, size, &size) || elevation.TokenIsElevated;
+    CloseHandle(token);
+    size = sizeof sids->system;
+    ok = ok && CreateWellKnownSid(WinLocalSystemSid, NULL, sids->system, &size);
+    size = sizeof sids->administrators;
+    return ok && CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, sids->administrators, &size);
+}
+
+// The label of an elevated run's folder, as a system ACL: one mandatory
+// label ACE, inherited by files and folders, no writing up, high integrity
+// (S-1-16-12288).
+static const BYTE kHighLabel[28] = {
+    ACL_REVISION, 0, 28, 0, 1, 0, 0, 0,                              // ACL: size 28, one ACE
+    SYSTEM_MANDATORY_LABEL_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, 20, 0,  // size 20
+    SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, 0, 0, 0,                    // mask
+    1, 1, 0, 0, 0, 0, 0, 16, 0x00, 0x30, 0, 0};                      // S-1-16-0x3000
+
+// Creates the working folder in the folder parent holds, with a protected
+// DACL: full control for the three trusted SIDs, inherited by all inside,
+// nothing from the parent (a shared temporary folder such as
+// C:\Windows\Temp lets everyone in). Elevated, it also gets the high
+// label: no process below high integrity can write, delete or rename
+// anything in it, whatever the DACL says. Made and opened in one call (see
+// CreateFolderIn). INVALID_HANDLE_VALUE on failure (ERROR_ALREADY_EXISTS
+// when something has the name).
+static HANDLE CreatePrivateFolder(HANDLE parent, TrustedSids* sids)
+{
+    DWORD aclBuffer[128];  // 3 ACEs of at most 8 + 68 bytes, and the header
+    ACL* acl = (ACL*)aclBuffer;
+    PSID trusted[3] = {sids->user.User.Sid, sids->system, sids->administrators};
+    BOOL ok = InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
+    for (int i = 0; i < 3; ++i)
+        ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+                                         trusted[i]);
+    SECURITY_DESCRIPTOR descriptor;
+    ok = ok && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+         SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    ok = ok && (!sids->elevated || SetSecurityDescriptorSacl(&descriptor, TRUE, (PACL)kHighLabel, FALSE));
+    return ok ? CreateFolderIn(parent, kWorkingFolderName, &descriptor) : INVALID_HANDLE_VALUE;
+}
+
+// Whether the folder's label is the one an elevated run gives it: high,
+// and no writing up.
+static BOOL HasHighLabel(PACL sacl)
+{
+    ACE_HEADER* ace = (ACE_HEADER*)(sacl + 1);
+    for (WORD i = 0; sacl && i < sacl->AceCount; ++i, ace = (ACE_HEADER*)((BYTE*)ace + ace->AceSize)) {
+        if (ace->AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE)
+            continue;
+        SYSTEM_MANDATORY_LABEL_ACE* label = (SYSTEM_MANDATORY_LABEL_ACE*)ace;
+        return EqualSid(&label->SidStart, (PSID)(kHighLabel + 16)) && (label->Mask & SYSTEM_MANDATORY_LABEL_NO_WRITE_UP);
+    }
+    return FALSE;
+}
+
+// A real folder, neither a file nor a junction or symbolic link (which
+// would lead the log's deletion and the outputs elsewhere). Invalid
+// attributes have both bits set: no folder either.
+static BOOL IsPlainFolder(DWORD attributes)
+{
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// Keeps handle, a held folder (sharing read and write but not delete:
+// while it is open nobody can rename, delete or replace the folder, and its
+// files are opened through it), when it is a plain folder, seen so by the
+// handle, owned by a trusted SID (the user alone if userOnly) and, if
+// checkLabel, carrying the high label. Else closes it: INVALID_HANDLE_VALUE,
+// the last error saying why.
+static HANDLE TrustFolder(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    PSID owner = NULL;
+    PACL sacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    DWORD error = ERROR_DIRECTORY;
+    if (handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info) &&
+        IsPlainFolder(info.dwFileAttributes))
+        error = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | (checkLabel ? LABEL_SECURITY_INFORMATION : 0), &owner,
+                                NULL, NULL, &sacl, &descriptor);
+    BOOL trusted = error == ERROR_SUCCESS && owner &&
+                   (EqualSid(owner, sids->user.User.Sid) ||
+                    (!userOnly && (EqualSid(owner, sids->system) || EqualSid(owner, sids->administrators)))) &&
+                   (!checkLabel || HasHighLabel(sacl));
+    LocalFree(descriptor);
+    if (trusted)
+        return handle;
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_OWNER);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Opens a working folder that was there already, and holds it if it can be
+// trusted (TrustFolder). Only a plain folder is taken, seen so by its path
+// too (without the final backslash, which would lead through a link; Wine
+// shows a Unix symbolic link by its path only).
+static HANDLE OpenTrustedFolder(LPCSTR path, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (IsPlainFolder(GetFileAttributesA(path)))
+        handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    return TrustFolder(handle, sids, checkLabel, userOnly);
+}
+
+// Sets an untrusted working folder aside under a new name, untouched:
+// nothing that an unelevated program may have put there is deleted, read
+// or run. Only a plain folder: Windows would rename a link itself, but
+// Wine moves what it leads to.
+static BOOL MoveAside(LPCSTR path)
+{
+    char aside[MAX_PATH];
+    wsprintfA(aside, "%s.%lu", path, (DWORD)__rdtsc());  // a number that differs between runs
+    if (IsPlainFolder(GetFileAttributesA(path)))
+        return MoveFileA(path, aside);
+    SetLastError(ERROR_DIRECTORY);
+    return FALSE;
+}
+
+BOOL MakeWorkingFolder(BOOL* elevated)
+{
+    TrustedSids sids;
+    if (!GetTrustedSids(&sids))
+        return FALSE;
+    *elevated = sids.elevated;
+    // The temporary folder, the working folder's parent: by its path, or
+    // the current folder when there is none.
+    char path[MAX_PATH];
+    int length = lstrlenA(g_workingFolder);
+    lstrcpynA(path, g_workingFolder, length - lstrlenA(kWorkingFolderName));
+    HANDLE parent = CreateFileA(path[0] ? path : ".", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (parent == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)  // for the working folder: its path is not found
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    lstrcpynA(path, g_workingFolder, length);  // the working folder, without its backslash
+    HANDLE made = CreatePrivateFolder(parent, &sids);
+    if (made != INVALID_HANDLE_VALUE) {
+        g_workingFolderHandle = TrustFolder(made, &sids, FALSE, FALSE);
+    } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Elevated, only a folder an elevated run labelled.
+        g_workingFolderHandle = OpenTrustedFolder(path, &sids, sids.elevated, FALSE);
+        if (g_workingFolderHandle == INVALID_HANDLE_VALUE && sids.elevated && MoveAside(path))
+            g_workingFolderHandle = TrustFolder(CreatePrivateFolder(parent, &sids), &sids, FALSE, FALSE);
+    }
+    CloseHandle(parent);  // the last error stays the failure's
+    return g_workingFolderHandle != INVALID_HANDLE_VALUE;
+}
+
+HANDLE OpenUsersFolder(LPCSTR path)
+{
+    TrustedSids sids;
+    if (!GetTrustedSids(&sids))
+        return INVALID_HANDLE_VALUE;
+    return OpenTrustedFolder(path, &sids, FALSE, TRUE);
+}
