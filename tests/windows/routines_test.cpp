@@ -7,7 +7,6 @@
 #include "extract/view_file.h"
 #include "report/report_error.h"
 #include "tests/support/windows_test.h"
-#include "unpacker/process_state.h"
 
 #include <gtest/gtest.h>
 #include <libdeflate.h>

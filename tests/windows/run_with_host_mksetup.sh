@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # With the host build's mksetup, under Wine:
 # - mksetup.exe (for win32 the one the release ships) builds the same bytes
-#   with SOURCE_DATE_EPOCH, verifies, lists and extracts them, refuses a
-#   damaged copy, and builds a one-byte payload that installs;
+#   with SOURCE_DATE_EPOCH, verifies, lists (the payload's digest too) and
+#   extracts them, refuses a damaged copy and one whose payload is not the
+#   stub's own, and builds a one-byte payload that installs;
 # - a signed installer (osslsigncode, a throwaway certificate) verifies,
 #   unpacks and starts its second stage; the same with another payload hidden
 #   in its certificate table still verifies with osslsigncode, but mksetup
@@ -40,6 +41,13 @@ SOURCE_DATE_EPOCH=1765000000 wine_run "$winsetup" build --stub "$(winpath "$stub
 cmp host.exe win.exe
 wine_run "$winsetup" verify host.exe >/dev/null
 wine_run "$winsetup" list host.exe | grep -q "KVFiles${#files[@]}.tmp"
+# The payload's digest as the stub records it; with one byte of record 0's
+# header changed, verify says the payload is not the stub's own.
+wine_run "$winsetup" list host.exe | grep -q "payload digest (BLAKE2s-256) [0-9a-f]\{64\}, as the stub records"
+python3 -c "import struct; d = bytearray(open('host.exe', 'rb').read()); d[struct.unpack_from('<I', d, len(d) - 19)[0] + 8] ^= 1
+open('altered.exe', 'wb').write(d)"
+! wine_run "$winsetup" verify altered.exe 2>altered.txt || { echo "verify passed an altered payload"; exit 1; }
+grep -q "the payload's digest is not the one the stub records" altered.txt
 wine_run "$winsetup" extract host.exe out >/dev/null
 same out "${files[@]}"
 head -c -40 host.exe >damaged.exe && tail -c 39 host.exe >>damaged.exe

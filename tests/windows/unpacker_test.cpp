@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -64,6 +65,19 @@ Bytes BuildOnEdges(const std::vector<mksetup::InputFile>& files, const std::vect
     return out;
 }
 
+// Records the digest of the installer's payload in its stub, as mksetup
+// does: a row that changes the payload means its publisher built it so.
+// Unrecorded: as an older mksetup left it.
+void Seal(Bytes& installer, bool recorded = true)
+{
+    mksetup::InstallerWalk walk = mksetup::WalkInstaller(installer.data(), installer.size(), false);
+    uint32_t at;
+    if (!FindImageDigest(installer.data(), walk.firstRecordOffset, &at))
+        return;  // an unpacker from before the digest
+    installer[at + kImageDigestRecorded] = recorded;
+    memcpy(&installer[at + kImageDigestBytes], walk.digest, kDigestSize);
+}
+
 Bytes Noise(size_t size, uint64_t seed)
 {
     Bytes bytes(size);
@@ -102,6 +116,7 @@ const std::string kNoProcess = "Could not create process in unpacker's MainDlgPr
 const std::string kUnexpected = "Unexpected error in unpacker's ExtractFiles";
 const std::string kInflate = "Error in uncompress routine -";
 const std::string kNoSecondStage = "Could not to extract KVFiles1.tmp in unpacker's ExtractFiles";
+const std::string kNotOwn = "Could not to verify the payload in unpacker's ExtractFiles";
 
 // Points the user's Documents folder (where Wine looks for it) at folder.
 void PointDocumentsAt(const std::wstring& folder)
@@ -117,9 +132,14 @@ struct Scene {
     Bytes installer;
     HANDLE held = NULL;  // a file (or the product's mutex) that another program holds
     // Started elevated; something tries to change KVFiles1.tmp and its folder;
-    // another program tells it to quit at its first error box; Documents elsewhere.
-    bool holdInstaller = false, elevated = false, watch = false, quit = false, documents = false;
+    // another program tells it to quit at its first error box; Documents
+    // elsewhere; the payload's digest recorded as it stands when prepared.
+    bool holdInstaller = false, elevated = false, watch = false, quit = false, documents = false, sealed = true;
     std::string tmp, launch;     // TMP and the installer's path as given (UTF-8), where not temp and exe
+    std::string command;         // the second stage's command line's folder, where not work
+    // What another program does once the installer runs, on a thread of its
+    // own; running says whether the installer still does.
+    std::function<void(Scene&, const std::function<bool()>& running)> meanwhile;
     HKEY dllOverrides = NULL;
 
     void UseTemp(const std::string& folder) { work = (temp = folder) + "KVFiles_Setup_Temp\\"; }
@@ -164,19 +184,38 @@ struct Scene {
     }
     // TMP under such a folder: the unpacker can use it by its short form only.
     void UnicodeTemp(const std::string& name) { tmp = scratch + name + "\\", UseTemp(Folder(name)); }
+    // Runs a Unix command in folder (Wine runs Unix programs but does not
+    // wait for them) and waits until done() holds.
+    static void Unix(const std::string& folder, std::string command, const std::function<bool()>& done)
+    {
+        STARTUPINFOA startup = {sizeof startup};
+        PROCESS_INFORMATION process;
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, folder.c_str(), &startup, &process));
+        CloseHandle(process.hThread), CloseHandle(process.hProcess);
+        for (int i = 0; i < 500 && !done(); ++i)
+            Sleep(10);
+    }
+    // A symbolic link named name in folder, leading to target, once it leads
+    // to there; and the same removed (a dangling link stalls RemoveTree).
+    static void Link(const std::string& folder, const std::string& target, const std::string& name, const std::string& there)
+    {
+        Unix(folder, "Z:\\bin\\ln -sfn " + target + " " + name, [&] { return Exists(folder + name + "\\" + there); });
+    }
+    static void Unlink(const std::string& folder, const std::string& name)
+    {
+        Unix(folder, "Z:\\bin\\rm " + name, [&] {
+            WIN32_FIND_DATAA found;
+            HANDLE find = FindFirstFileA((folder + name).c_str(), &found);
+            return find == INVALID_HANDLE_VALUE || !FindClose(find);
+        });
+    }
     // The working folder a symbolic link to a folder with a log that is not
-    // the installer's: a Unix link, made by Unix's ln, as Wine makes none.
+    // the installer's.
     void LinkWork()
     {
         CreateDirectoryA((scratch + "elsewhere").c_str(), NULL);
         WriteAll(scratch + "elsewhere\\setup_error.log", "not the installer's");
-        STARTUPINFOA startup = {sizeof startup};
-        PROCESS_INFORMATION process;
-        ASSERT_TRUE(CreateProcessA(NULL, &std::string("Z:\\bin\\ln -s ../elsewhere KVFiles_Setup_Temp")[0], NULL, NULL, FALSE, 0,
-                                   NULL, temp.c_str(), &startup, &process));
-        CloseHandle(process.hThread), CloseHandle(process.hProcess);
-        for (int i = 0; i < 500 && !Exists(work); ++i)  // Wine does not wait for a Unix program
-            Sleep(10);
+        Link(temp, "../elsewhere", "KVFiles_Setup_Temp", "setup_error.log");
     }
     // With 256 KB windows: an incompressible file whose stream and output
     // span several windows, a text whose output does, one exactly a window.
@@ -245,6 +284,53 @@ const Row kRows[] = {
      Failed(kInflate + "5"), Line(kInflate + "5"), false, "0 1 2 3"},
     {"the product's mutex held by another program: start-up waits, then goes on",
      [](Scene& s) { s.held = CreateMutexA(NULL, TRUE, "Veltrano"); }, {}, "", true, "0 1 2 3"},
+    {"another program holds the product's mutex (two seconds' delay), renames the running installer aside and puts "
+     "another of the same stub in its place: its payload is not this image's, and nothing of it is started",
+     [](Scene& s) {
+         s.held = CreateMutexA(NULL, TRUE, "Veltrano");
+         s.meanwhile = [](Scene& s, const std::function<bool()>&) {
+             Bytes other = Build(PayloadFiles({ToBytes("planted")}));
+             MoveFileA(s.exe.c_str(), (s.exe + ".aside").c_str());
+             WriteAll(s.exe, std::string(other.begin(), other.end()));
+         };
+     }, Failed(kNotOwn), Line(kNotOwn), false, "0 1 2"},
+    {"a payload one byte away from its image's digest, in the last record: nothing is started",
+     [](Scene& s) { s.installer[s.Record(3).offset + 8] ^= 1, s.sealed = false; }, Failed(kNotOwn), Line(kNotOwn), false,
+     "0 1 2 3"},
+    {"no digest recorded (an older mksetup's build): installed unchecked", [](Scene& s) { Seal(s.installer, false), s.sealed = false; },
+     {}, "", true, "0 1 2 3"},
+    {"elevated, the same: nothing is started; the log's copy goes to Documents, a plain folder of the user's",
+     [](Scene& s) {
+         Seal(s.installer, false), s.sealed = false, s.elevated = true;
+         s.Folder("docs"), s.documents = true, PointDocumentsAt(Wide(s.scratch + "docs"));
+     },
+     Failed(kNotOwn, true, "Setup Error log-file was saved in\r\ndocs\\setup_error.log\r\n*"), Line(kNotOwn), false, "0 1 2 3",
+     [](const Scene& s) { EXPECT_EQ(ReadAll(s.work + "setup_error.log"), ReadAll(s.scratch + "docs\\setup_error.log")); }},
+    {"elevated, Documents a link (as Wine makes it): no copy is written through it",
+     [](Scene& s) { s.Damage(2), s.elevated = true; },
+     Failed(kInflate + "3", true, "Setup log-file with an errorhas been saved to\r\n{work}setup_error.log\r\n"
+                                  "please email to support service of Veltrano\r\n"),
+     Line(kInflate + "3"), false, "0 1 2", [](const Scene&) { EXPECT_FALSE(Exists(kLog)); }},
+    {"elevated, TMP a link to the temporary folder, pointed at another folder with a KVFiles1.tmp of its own once "
+     "the installer's is written: nothing is written or started but in the folder the installer holds",
+     [](Scene& s) {
+         CreateDirectoryA((s.scratch + "other").c_str(), NULL);
+         CreateDirectoryA((s.scratch + "other\\KVFiles_Setup_Temp").c_str(), NULL);
+         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.scratch + "other\\KVFiles_Setup_Temp\\KVFiles1.tmp").c_str(), FALSE);
+         Scene::Link(s.scratch, "temp", "link", "");
+         s.files = PayloadFiles({Bytes(24 << 20, 'a'), Bytes(24 << 20, 'b'), Bytes(24 << 20, 'c')});
+         s.installer = Build(s.files), s.elevated = true, s.tmp = s.scratch + "link\\", s.command = s.tmp + "KVFiles_Setup_Temp\\";
+         s.meanwhile = [](Scene& s, const std::function<bool()>& running) {
+             while (!Exists(s.work + "KVFiles2.tmp") && running())
+                 Sleep(1);
+             Scene::Link(s.scratch, "other", "link", "KVFiles_Setup_Temp\\KVFiles1.tmp");
+         };
+     }, {}, "", true, "0 1 2 3 4",
+     [](const Scene& s) {
+         EXPECT_EQ((std::map<std::string, size_t>{{"KVFiles1.tmp", ReadAll(Here() + "second_stage_probe.exe").size()}}),
+                   Tree(s.scratch + "other\\KVFiles_Setup_Temp\\"));
+         Scene::Unlink(s.scratch, "link");
+     }},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
     {"no tag <P1=\", only <P10=\", over the second stage of an earlier run: nothing is started",
      [](Scene& s) { s.Manifest("<P10=\"a\">"), s.OldSecondStage(); }, Failed(kNoSecondStage), Line(kNoSecondStage), false, "0 1"},
@@ -427,6 +513,8 @@ void UnpackerTest::Run(const Row& row)
     SCOPED_TRACE(row.name);
     Scene s = NewScene("unpacker");
     row.prepare(s);
+    if (s.sealed)
+        Seal(s.installer);
     Write(s);
     auto before = Tree(s.scratch);
     bool ranBeforeExitSetup = false;
@@ -464,8 +552,12 @@ void UnpackerTest::Run(const Row& row)
         }
     });
     child.Resume();
+    std::thread meanwhile([&] {
+        if (s.meanwhile)
+            s.meanwhile(s, [&] { return !child.Wait(0); });
+    });
     bool ended = child.Wait(60000);
-    watcher.join();
+    watcher.join(), meanwhile.join();
     EXPECT_TRUE(!s.watch || (attempts > 0 && changed.empty())) << attempts << " attempts: " << changed;
     CloseHandle(s.held);
     if (s.documents)
@@ -510,7 +602,8 @@ void UnpackerTest::Run(const Row& row)
         return;
     EXPECT_FALSE(ranBeforeExitSetup) << "the second stage ran before the user had read the log";
     size_t end = report.find("end=");
-    EXPECT_EQ("command=" + s.work + "KVFiles1.tmp -0\ndirectory=" + s.work.substr(0, s.work.size() - 1) + "\ndialog=gone\n",
+    EXPECT_EQ("command=" + (s.command.empty() ? s.work : s.command) + "KVFiles1.tmp -0\ndirectory=" +
+                  s.work.substr(0, s.work.size() - 1) + "\ndialog=gone\n",
               report.substr(0, end));
     FILETIME created, exited, kernel, user;
     GetProcessTimes(child.process.hProcess, &created, &exited, &kernel, &user);
