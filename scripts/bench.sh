@@ -21,7 +21,7 @@ done
 echo "Machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, $(uname -sr), $(/usr/lib/wine/wine64 --version 2>/dev/null)"
 echo
 echo "## Stub size"
-echo "| 32-bit unpacker with all its resources | $(stat -c %s build/win32/unpacker/unpacker.exe) bytes | goal 53248 (52 KiB) |"
+echo "| 32-bit unpacker with all its resources | $(stat -c %s build/win32/unpacker/unpacker.exe) bytes | goal: under 57344 (56 KiB) |"
 # Where the bytes go: the sections of the program as it ships.
 i686-w64-mingw32-objdump -h build/win32/unpacker/unpacker.exe |
   while read -r _ name size _; do
