@@ -1,0 +1,236 @@
+// mksetup build: packs files into an installer, signs it if told, and reads
+// it back as the unpacker will before it is put in place.
+#include "tools/mksetup/command_line.h"
+#include "tools/mksetup/sign_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+namespace mksetup {
+
+static const char kBuildHelp[] =
+    "usage: mksetup build --stub UNPACKER.exe -o SETUP.exe [--manifest FILE] [--level N] FILE...\n"
+    "\n"
+    "Writes the stub, record 0 (the manifest), one record per FILE in order,\n"
+    "then the trailer. Without --manifest the manifest has one <Pn=\"NAME\">\n"
+    "line per FILE. A manifest given must hold the tags <P1=\" to <PN=\" for\n"
+    "exactly the N files, and no zero byte. FILE 1 is the program the\n"
+    "unpacker starts. Each record keeps its file's creation, last-access and\n"
+    "last-write times. With SOURCE_DATE_EPOCH set, creation and last-write\n"
+    "times are clamped to it, the last-access time (which reading a file\n"
+    "moves) is the last-write time, and equal inputs give byte-identical\n"
+    "installers.\n"
+    "\n"
+    "  --compressor libdeflate|zlib\n"
+    "              what writes the zlib-format streams (default libdeflate,\n"
+    "              which packs smaller)\n"
+    "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
+    "  --jobs N    compress on N threads (default: one per core); the bytes\n"
+    "              are the same for any N. Memory: about twice the largest\n"
+    "              file, whatever the number and size of the others\n"
+    "  --sign COMMAND\n"
+    "              sign the installer: the program COMMAND names runs, without a\n"
+    "              shell, with {in} replaced by the unsigned file and {out} by\n"
+    "              the file it must write, e.g. 'osslsigncode sign -certs c.pem\n"
+    "              -key k.pem -in {in} -out {out}'. COMMAND is split into words\n"
+    "              at blanks, the same on every system: a part in '...' or\n"
+    "              \"...\" keeps its blanks and loses its quotes; nothing else is\n"
+    "              special (a backslash is a backslash). {in} and {out} always\n"
+    "              stay within their word, quoted or not. The signed file is\n"
+    "              read back as the unpacker reads it, and refused (no output)\n"
+    "              if it carries no signature, if the signature pushed the\n"
+    "              trailer out of the scan window, or if anything broke.\n"
+    "\n"
+    "Refused, leaving no output: an empty FILE, 4 GB or more in all, a\n"
+    "manifest that skips a tag or names a record not given, marker bytes\n"
+    "in the last 30000 bytes before the trailer.\n";
+
+// Reads the installer at path back as the unpacker will, within a few
+// records of memory; kOk, or kProblems after saying what is wrong (as
+// shownAs). Signed, it must carry a signature.
+static int ReadBack(const std::string& path, const std::string& shownAs, bool signedFile, InstallerWalk* walk)
+{
+    FileView view;
+    std::string error;
+    if (!view.Open(path, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    *walk = WalkInstaller(view.data(), view.size(), true, nullptr,
+                          [&](uint64_t begin, uint64_t end) { view.Release(begin, end); });
+    if (!walk->Ok()) {
+        std::fprintf(stderr, "mksetup: %sthe unpacker could not read this installer:\n", signedFile ? "after signing, " : "");
+        PrintProblems(shownAs, *walk);
+        return kProblems;
+    }
+    if (signedFile && !walk->signature.present) {
+        std::fprintf(stderr, "mksetup: the signing command left the installer unsigned (no certificate table)\n");
+        return kProblems;
+    }
+    return kOk;
+}
+
+// Runs the signing command over the unsigned installer and keeps its output
+// only if the unpacker can still read every record of it.
+static int SignAndWrite(const std::string& unsignedPath, const std::string& outPath, const std::string& command)
+{
+    std::string signedPath = outPath + ".signed";
+    auto cleanUp = [&] {
+        std::remove(unsignedPath.c_str());
+        std::remove(signedPath.c_str());
+    };
+    std::string error;
+    std::vector<std::string> words;
+    if (!SignCommandWords(command, unsignedPath, signedPath, &words, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        cleanUp();
+        return kUsage;
+    }
+    std::remove(signedPath.c_str());
+    std::string failure = RunProgram(words);
+    if (!failure.empty()) {
+        std::fprintf(stderr, "mksetup: the signing command failed (%s)\n", failure.c_str());
+        cleanUp();
+        return kProblems;
+    }
+    if (!std::ifstream(signedPath)) {
+        std::fprintf(stderr, "mksetup: the signing command wrote no %s\n", signedPath.c_str());
+        cleanUp();
+        return kProblems;
+    }
+    InstallerWalk walk;
+    int checked = ReadBack(signedPath, outPath, true, &walk);
+    if (checked != kOk) {
+        cleanUp();
+        return checked;
+    }
+    std::printf("%s: %s\n", outPath.c_str(), SignatureText(walk).c_str());
+    std::remove(unsignedPath.c_str());
+    if (!MoveIntoPlace(signedPath, outPath)) {
+        std::fprintf(stderr, "mksetup: %s: could not be written\n", outPath.c_str());
+        cleanUp();
+        return kIoError;
+    }
+    return kOk;
+}
+
+int Build(const std::vector<std::string>& args)
+{
+    Options o;
+    int exit;
+    if (!ParseCommand(args, " --stub -o --manifest --compressor --sign --level --jobs ", kBuildHelp, &o, &exit))
+        return exit;
+    if (o.stub.empty() || o.out.empty())
+        return Usage(kBuildHelp, "--stub and -o are required");
+    std::vector<std::string> words;
+    std::string wordsError;
+    if (!o.sign.empty() && (o.sign.find("{in}") == std::string::npos || o.sign.find("{out}") == std::string::npos))
+        return Usage(kBuildHelp, "--sign needs a command with {in} and {out}");
+    if (!o.sign.empty() && !SignCommandWords(o.sign, "", "", &words, &wordsError))
+        return Usage(kBuildHelp, wordsError);
+    if (o.level < 0)
+        o.level = DefaultLevel(o.compressor);
+    if (o.level > MaxLevel(o.compressor))
+        return Usage(kBuildHelp, "--level takes 0 to " + std::to_string(MaxLevel(o.compressor)) + " with this compressor");
+    if (o.operands.empty())
+        return Usage(kBuildHelp, "no FILE given: record 1 is the program the unpacker starts");
+
+    std::string error;
+    BuildOptions options;
+    options.compressor = o.compressor;
+    options.level = (int)o.level;
+    options.jobs = (unsigned)o.jobs;
+    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+        long long seconds;
+        if (!ParseNumber(epoch, 253402300799, &seconds)) {  // up to 9999-12-31
+            std::fprintf(stderr, "mksetup: SOURCE_DATE_EPOCH is not a number of seconds: %s\n", epoch);
+            return kUsage;
+        }
+        options.clampTime = FileTimeFromUnix(seconds);
+    }
+
+    Bytes stub;
+    if (!ReadWholeFile(o.stub, &stub, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    std::vector<InputFile> files;
+    for (const std::string& path : o.operands) {
+        InputFile f;
+        f.path = path;
+        f.name = BaseName(path);
+        // Times first: reading the file may move its last-access time. The
+        // file is read when its record is compressed, at this size.
+        f.fromPath = true;
+        if (!GetFileTimes(path, &f.times, &error) || !GetFileSize(path, &f.size, &error)) {
+            std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+            return kIoError;
+        }
+        files.push_back(std::move(f));
+    }
+    InputFile manifest;
+    if (o.manifest.empty()) {
+        manifest = GeneratedManifest(files, FileTimeFromUnix((int64_t)std::time(nullptr)));
+    } else {
+        manifest.path = o.manifest;
+        if (!GetFileTimes(o.manifest, &manifest.times, &error) || !ReadWholeFile(o.manifest, &manifest.data, &error)) {
+            std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+            return kIoError;
+        }
+    }
+
+    bool showProgress = StderrIsTerminal();
+    auto progress = [&](size_t done, size_t total) {
+        if (showProgress)
+            std::fprintf(stderr, "\rmksetup: compressing %zu of %zu records", done, total);
+    };
+    // Written as it is built, into the file that is renamed into place (or
+    // handed to the signing command) once it has been read back.
+    std::string partial = o.out + (o.sign.empty() ? ".partial" : ".unsigned");
+    FILE* out = CreateNewFile(partial, &error);
+    if (!out) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return kIoError;
+    }
+    uint64_t size = 0;
+    auto write = [&](uint64_t offset, const uint8_t* bytes, size_t n, std::string* why) {
+        // In order, but for the stub's digest at the end (and back again).
+        bool ok = (offset == size || SeekFile(out, offset)) && std::fwrite(bytes, 1, n, out) == n &&
+                  (offset + n >= size || SeekFile(out, size));
+        size = std::max(size, offset + n);
+        if (!ok)
+            *why = partial + ": could not be written";
+        return ok;
+    };
+    BuildResult built = BuildInstaller(stub, manifest, files, options, write, &error, progress);
+    if (showProgress)
+        std::fputs("\n", stderr);
+    if (std::fclose(out) != 0 && built == BuildResult::kBuilt) {
+        error = partial + ": could not be written";
+        built = BuildResult::kUnreadable;
+    }
+    if (built != BuildResult::kBuilt) {
+        std::remove(partial.c_str());
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return built == BuildResult::kRefused ? kProblems : kIoError;
+    }
+    if (!o.sign.empty())
+        return SignAndWrite(partial, o.out, o.sign);
+    // Read back as the unpacker will: a stub that carries a certificate
+    // table already, say, gives an installer it refuses.
+    InstallerWalk walk;
+    int checked = ReadBack(partial, o.out, false, &walk);
+    if (checked != kOk || !MoveIntoPlace(partial, o.out)) {
+        std::remove(partial.c_str());
+        if (checked == kOk)
+            std::fprintf(stderr, "mksetup: %s: could not be written\n", o.out.c_str());
+        return checked != kOk ? checked : kIoError;
+    }
+    std::printf("%s: %llu bytes, %zu files after the manifest\n", o.out.c_str(), (unsigned long long)size, files.size());
+    return kOk;
+}
+
+}  // namespace mksetup

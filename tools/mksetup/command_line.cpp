@@ -1,0 +1,168 @@
+#include "tools/mksetup/command_line.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace mksetup {
+
+int Usage(const char* help, const std::string& complaint)
+{
+    std::fprintf(stderr, "mksetup: %s\n\n%s", complaint.c_str(), help);
+    return kUsage;
+}
+
+bool ParseNumber(const std::string& text, long long max, long long* value)
+{
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    long long n = std::strtoll(text.c_str(), nullptr, 10);
+    if (n > max)
+        return false;
+    *value = n;
+    return true;
+}
+
+// Parses args for a command that takes the options named in accepted
+// (e.g. " --stub -o --json "); "" or what is wrong with them.
+static std::string ParseOptions(const std::vector<std::string>& args, const std::string& accepted, Options* o)
+{
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            o->help = true;
+            return "";
+        }
+        if (a.size() < 2 || a[0] != '-') {
+            o->operands.push_back(a);
+            continue;
+        }
+        if (accepted.find(" " + (a == "--output" ? std::string("-o") : a) + " ") == std::string::npos)
+            return "unknown option " + a;
+        if (a == "--json") {
+            o->json = true;
+            continue;
+        }
+        if (i + 1 >= args.size())
+            return a + " needs a value";
+        const std::string& value = args[++i];
+        if (a == "--stub")
+            o->stub = value;
+        else if (a == "-o" || a == "--output")
+            o->out = value;
+        else if (a == "--manifest")
+            o->manifest = value;
+        else if (a == "--sign")
+            o->sign = value;
+        else if (a == "--compressor" && (value == "zlib" || value == "libdeflate"))
+            o->compressor = value == "zlib" ? Compressor::kZlib : Compressor::kLibdeflate;
+        else if (a == "--compressor")
+            return "--compressor takes libdeflate or zlib";
+        else if (a == "--level" && !ParseNumber(value, 99, &o->level))
+            return "--level takes a number";
+        else if (a == "--jobs" && (!ParseNumber(value, 1024, &o->jobs) || o->jobs < 1))
+            return "--jobs takes a number from 1 to 1024";
+    }
+    return "";
+}
+
+bool ParseCommand(const std::vector<std::string>& args, const std::string& accepted, const char* help, Options* o,
+                  int* exit)
+{
+    std::string complaint = ParseOptions(args, accepted, o);
+    if (o->help) {
+        std::fputs(help, stdout);
+        *exit = kOk;
+        return false;
+    }
+    if (!complaint.empty()) {
+        *exit = Usage(help, complaint);
+        return false;
+    }
+    return true;
+}
+
+std::string SignatureText(const InstallerWalk& walk)
+{
+    const PeSignature& s = walk.signature;
+    if (!s.present)
+        return "not signed; the payload may run to the end of the file";
+    return "signed: an Authenticode signature of " + std::to_string(s.size) + " bytes at offset " +
+           std::to_string(s.offset) + (s.inPlace ? "; the payload ends there" : "");
+}
+
+std::string Hex(const uint8_t* bytes, size_t size)
+{
+    std::string hex;
+    for (size_t i = 0; i < size; ++i)
+        hex += "0123456789abcdef"[bytes[i] >> 4], hex += "0123456789abcdef"[bytes[i] & 15];
+    return hex;
+}
+
+// The payload's digest and what the stub records of it.
+std::string DigestText(const InstallerWalk& walk)
+{
+    std::string digest = "payload digest (BLAKE2s-256) " + Hex(walk.digest, kDigestSize);
+    if (!walk.checks)
+        return digest + "; the stub records none and checks none";
+    if (!walk.recorded)
+        return digest + "; the stub records none";
+    if (std::memcmp(walk.digest, walk.recordedDigest, kDigestSize) != 0)
+        return digest + "; the stub records another: " + Hex(walk.recordedDigest, kDigestSize);
+    return digest + ", as the stub records";
+}
+
+// Bytes between the trailer and the end of the payload-bearing file.
+unsigned long long BytesAfterTrailer(const InstallerWalk& walk)
+{
+    return walk.signature.payloadEnd - walk.trailerEnd;
+}
+
+void PrintProblems(const std::string& file, const InstallerWalk& walk)
+{
+    for (const std::string& w : walk.warnings)
+        std::fprintf(stderr, "%s: warning: %s\n", file.c_str(), w.c_str());
+    for (const Problem& p : walk.problems) {
+        if (p.index >= 0)
+            std::fprintf(stderr, "%s: record %lld at offset %llu: %s\n", file.c_str(), (long long)p.index,
+                         (unsigned long long)p.offset, p.what.c_str());
+        else
+            std::fprintf(stderr, "%s: %s\n", file.c_str(), p.what.c_str());
+    }
+}
+
+std::string JsonString(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+double Ratio(const FileRecordHeader& h)
+{
+    return h.UncompressedSize ? (double)h.CompressedSize / h.UncompressedSize : 0.0;
+}
+
+// Opens the installer for list, verify and extract.
+bool LoadInstaller(const std::string& path, FileView* data)
+{
+    std::string error;
+    if (!data->Open(path, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace mksetup

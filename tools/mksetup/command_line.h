@@ -1,0 +1,58 @@
+// What mksetup's commands share: the exit codes, the options (parsed in
+// one place), usage errors, and the words in which they describe an
+// installer. One file per command: build_command.cpp, list_command.cpp,
+// verify_command.cpp, extract_command.cpp.
+#pragma once
+
+#include "tools/mksetup/file_io.h"
+#include "tools/mksetup/installer.h"
+
+#include <string>
+#include <vector>
+
+namespace mksetup {
+
+enum ExitCode { kOk = 0, kProblems = 1, kUsage = 2, kIoError = 3 };
+
+// Every command's options.
+struct Options {
+    bool help = false;
+    std::string stub, out, manifest, sign;
+    Compressor compressor = DefaultCompressor();
+    long long level = -1;  // -1: the compressor's default
+    long long jobs = 0;    // 0: one per core
+    bool json = false;
+    std::vector<std::string> operands;
+};
+
+// Parses a command's args, which may hold the options named in accepted
+// (e.g. " --stub -o --json "). False when the command ends here, its help
+// printed or what is wrong with its arguments said, with *exit its exit
+// code.
+bool ParseCommand(const std::vector<std::string>& args, const std::string& accepted, const char* help, Options* o,
+                  int* exit);
+
+// Says what is wrong with a command's arguments; the usage exit code.
+int Usage(const char* help, const std::string& complaint);
+
+// Plain decimal digits for a number up to max; false for anything else.
+bool ParseNumber(const std::string& text, long long max, long long* value);
+
+// An installer opened for reading; false after saying why.
+bool LoadInstaller(const std::string& path, FileView* data);
+
+// The words for what a walk found.
+std::string SignatureText(const InstallerWalk& walk);
+std::string DigestText(const InstallerWalk& walk);
+std::string Hex(const uint8_t* bytes, size_t size);
+unsigned long long BytesAfterTrailer(const InstallerWalk& walk);
+void PrintProblems(const std::string& file, const InstallerWalk& walk);
+std::string JsonString(const std::string& s);
+double Ratio(const FileRecordHeader& h);
+
+int Build(const std::vector<std::string>& args);
+int List(const std::vector<std::string>& args);
+int Verify(const std::vector<std::string>& args);
+int Extract(const std::vector<std::string>& args);
+
+}  // namespace mksetup
