@@ -49,8 +49,11 @@ struct ModuleFile {
     DWORD viewStart, viewEnd;
     FaultGuard* guard;     // the top-level call's, which watches the window
     char path[MAX_PATH];   // for the reports
-    PayloadCheck check;
 };
+
+// The digest's thread's work, process-wide: it must outlive the worker,
+// which a fault in GetViewFile ends where it stands.
+static PayloadCheck g_payloadCheck;
 
 // One output file, mapped a window at a time.
 struct OutputFile {
@@ -137,7 +140,7 @@ static void BeginPayloadCheck(ModuleFile* module, DWORD start, DWORD end)
 {
     if (g_imageDigest[kImageDigestRecorded] != 1)
         return;
-    PayloadCheck* check = &module->check;
+    PayloadCheck* check = &g_payloadCheck;
     check->mapping = module->mapping;
     check->start = start;
     check->end = end;
@@ -157,15 +160,15 @@ static void EndPayloadCheck(PayloadCheck* check, BOOL stop = TRUE)
 
 // Whether the payload is the image's own: its digest the recorded one, or,
 // unelevated, none recorded (an older mksetup's build, read unchecked).
-static BOOL PayloadIsOwn(ModuleFile* module, BOOL elevated)
+static BOOL PayloadIsOwn(BOOL elevated)
 {
     if (g_imageDigest[kImageDigestRecorded] != 1)
         return !elevated;
-    if (module->check.thread)
-        EndPayloadCheck(&module->check, FALSE);
+    if (g_payloadCheck.thread)
+        EndPayloadCheck(&g_payloadCheck, FALSE);
     else
-        PayloadCheckThread(&module->check);
-    return module->check.matched;
+        PayloadCheckThread(&g_payloadCheck);
+    return g_payloadCheck.matched;
 }
 
 static void ReleaseTags(ExtractCall* call)
@@ -185,7 +188,7 @@ static void ReleaseViews(ExtractCall* call)
         ReleaseHeldFile(call->held);
     ModuleFile* module = call->module;
     if (call->topLevel && module) {
-        EndPayloadCheck(&module->check);
+        EndPayloadCheck(&g_payloadCheck);
         if (module->view)
             UnmapViewOfFile(module->view);
         if (module->mapping)
@@ -510,7 +513,7 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
         ReleaseOutput(output);
         ReleaseTags(call);
         result = ExtractNamedRecords(job, named, call);
-        if (result == kExtractDone && !PayloadIsOwn(module, job->elevated)) {
+        if (result == kExtractDone && !PayloadIsOwn(job->elevated)) {
             SetLastError(ERROR_FILE_INVALID);  // "externally altered"
             Report("Could not to verify the payload in unpacker's ExtractFiles");
             result = kExtractPayloadNotOwn;
@@ -551,6 +554,7 @@ ExtractResult ExtractFiles(const ExtractJob* job, ModuleFile* module, DWORD reco
         return ExtractGuarded(job, module, recordOffset, recordIndex);
     ModuleFile own = {};
     ReleaseHeldFile(&g_secondStage);  // what an earlier run held is not this run's
+    ZeroMemory(&g_payloadCheck, sizeof g_payloadCheck);
     g_decompressor = libdeflate_alloc_decompressor();
     ExtractResult result = ExtractGuarded(job, &own, recordOffset, recordIndex);
     libdeflate_free_decompressor(g_decompressor);

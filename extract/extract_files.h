@@ -102,7 +102,7 @@ struct ModuleFile;
 // executable stays open, denying writes, from the first byte read to the
 // last, so that both read the same bytes. An image with no digest recorded
 // (built by an older mksetup) is read unchecked, but not elevated: then -8
-// before anything is extracted.
+// once the records are extracted (none of them is started).
 //
 // Memory: the executable and each output are mapped a window at a time
 // (kViewWindow, see view_file.h), at most one window of each at once, and

@@ -37,9 +37,9 @@ static HANDLE OpenRelative(HANDLE folder, LPCSTR name, DWORD access, DWORD share
 HANDLE OpenInFolder(HANDLE folder, LPCSTR name, DWORD access, DWORD share, DWORD disposition)
 {
     // CreateFileA's dispositions in the system's own terms.
-    static const ULONG kDisposition[] = {0, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN, FILE_OPEN_IF};
+    static const ULONG kDisposition[] = {FILE_OPEN, FILE_CREATE, FILE_OVERWRITE_IF, FILE_OPEN, FILE_OPEN_IF};
     ULONG_PTR information = 0;
-    HANDLE file = OpenRelative(folder, name, access, share, disposition <= OPEN_ALWAYS ? kDisposition[disposition] : 0,
+    HANDLE file = OpenRelative(folder, name, access, share, kDisposition[disposition <= OPEN_ALWAYS ? disposition : 0],
                                0, &information);
     if (file != INVALID_HANDLE_VALUE)
         SetLastError(information == FILE_OVERWRITTEN || (information == FILE_OPENED && disposition == OPEN_ALWAYS)

@@ -14,32 +14,45 @@
 static const DWORD kStopThreshold = 0xFFFFFC18;
 
 
-// What the second stage is started from, and so which program runs with
-// the unpacker's rights, is decided by no path an unelevated program can
-// change. Such a program can point a link on the way to the working folder
-// elsewhere (TMP itself, or a junction in the user's folders) between any
-// check of the path and the system's next lookup of it. Its files are
-// therefore opened through the held folder (report/folder_file.h), and the
-// second stage is started from a path without links: the path that TMP
-// gave, where it leads to the held folder with none on the way; else,
-// elevated, the folder's own path, every link resolved (its current
-// directory too; the command line the second stage sees stays as ever).
-// Such a path keeps leading to the held folder: NTFS renames no folder
-// that holds an open folder or file, and makes no folder with files in it
-// a link. The process created is then checked before it runs an
+// What the second stage is started from, and so which program runs (with
+// the unpacker's rights, elevated), is decided by no path that another
+// program can change. Such a program can point a link on the way to the
+// working folder elsewhere (TMP itself, or a junction in the user's
+// folders) between any check of the path and the system's next lookup of
+// it. The folder's files are therefore opened through the held folder
+// (report/folder_file.h), and the second stage is started from a path
+// without links: the path TMP gave where it leads to the held folder with
+// none on the way (the common case: nothing changes); else the folder's
+// own path, every link resolved, for its command line and its current
+// directory too. Such a path keeps leading to the held folder: NTFS
+// renames no folder that holds an open folder or file, and makes no folder
+// with files in it a link (the held folder is on a local disk, elevated;
+// see TrustFolder). The process created is then checked before it runs an
 // instruction: its image must be the held KVFiles1.tmp, the same file by
-// volume and index, or it is ended and nothing runs. Unelevated, the path
-// that TMP gave is used as ever, checked the same way. (What only Windows
-// can show: the rename rules and junctions; Wine's links are Unix ones, and
-// it lets a folder with open files be renamed.)
+// volume and index, or it is ended and nothing runs. The same for a run
+// that is not elevated. (What only Windows can show: the rename rules and
+// junctions; Wine's links are Unix ones, and it lets a folder with open
+// files be renamed.)
 
-// The folder to start the second stage in, ending in a backslash; FALSE
+// Whether the first count characters of a and b (count < 0: all of them)
+// are the same, ASCII letters in either case (others must match exactly).
+static BOOL SameText(LPCWSTR a, LPCWSTR b, int count)
+{
+    for (; count--; ++a, ++b) {
+        WCHAR x = (unsigned)(*a - L'a') < 26u ? *a - 32 : *a, y = (unsigned)(*b - L'a') < 26u ? *b - 32 : *b;
+        if (x != y)
+            return FALSE;
+        if (!x)
+            return TRUE;
+    }
+    return TRUE;
+}
+
+// The folder to start the second stage from, ending in a backslash; FALSE
 // when there is none to be had (the last error says why).
 static BOOL LaunchFolder(LPSTR folder)
 {
     lstrcpynA(folder, g_workingFolder, MAX_PATH);
-    if (!g_extractJob.elevated)
-        return TRUE;
     WCHAR given[MAX_PATH], longGiven[2 * MAX_PATH], final[2 * MAX_PATH];
     int length = MultiByteToWideChar(CP_ACP, 0, g_workingFolder, -1, given, MAX_PATH);
     given[length > 1 ? length - 2 : 0] = L'\0';  // without its backslash
@@ -49,13 +62,12 @@ static BOOL LaunchFolder(LPSTR folder)
         return FALSE;
     // "\\?\C:\..." or "\\?\UNC\server\..." as a plain path.
     LPWSTR plain = final + 4;
-    if (CompareStringOrdinal(final, 8, L"\\\\?\\UNC\\", 8, TRUE) == CSTR_EQUAL)
+    if (SameText(final, L"\\\\?\\UNC\\", 8))
         plain = final + 6, plain[0] = L'\\';
-    if (longLength && longLength < 2 * MAX_PATH && CompareStringOrdinal(longGiven, -1, plain, -1, TRUE) == CSTR_EQUAL)
+    if (longLength && longLength < 2 * MAX_PATH && SameText(longGiven, plain, -1))
         return TRUE;
-    if (!SystemPathToAnsi(plain, folder))
-        return FALSE;
-    if (lstrlenA(folder) + 1 + lstrlenA(kSecondStageName) >= MAX_PATH) {
+    // The command line's " -0" must fit after the program's name.
+    if (!SystemPathToAnsi(plain, folder) || lstrlenA(folder) + 1 + lstrlenA(kSecondStageName) + 3 >= MAX_PATH) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
@@ -90,13 +102,13 @@ static BOOL RunsHeldSecondStage(HANDLE process)
 static void LaunchSecondStage(PROCESS_INFORMATION* process)
 {
     char folder[MAX_PATH], application[MAX_PATH], commandLine[MAX_PATH];
-    wsprintfA(commandLine, "%s%s -0", g_workingFolder, kSecondStageName);
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     BOOL started = LaunchFolder(folder);
     if (started) {
         wsprintfA(application, "%s%s", folder, kSecondStageName);
+        wsprintfA(commandLine, "%s -0", application);
         started = CreateProcessA(application, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS,
                                  NULL, folder, &startup, process);
     }
@@ -240,6 +252,7 @@ void RunSecondStage()
     if (g_workingFolderHandle != INVALID_HANDLE_VALUE)
         CloseHandle(g_workingFolderHandle);
     g_workingFolderHandle = INVALID_HANDLE_VALUE;
+    g_logFolder = NULL;
 
     if (process.hThread) {
         CloseHandle(process.hProcess);

@@ -8,6 +8,11 @@
 
 #include <aclapi.h>
 #include <intrin.h>
+#include <winternl.h>
+
+#ifndef FILE_REMOTE_DEVICE
+#define FILE_REMOTE_DEVICE 0x00000010
+#endif
 
 // The SIDs that may own the working folder and have access to one it
 // creates: the current user, SYSTEM and the Administrators group; and
@@ -67,8 +72,12 @@ static HANDLE CreatePrivateFolder(HANDLE parent, TrustedSids* sids)
     ACL* acl = (ACL*)aclBuffer;
     PSID trusted[3] = {sids->user.User.Sid, sids->system, sids->administrators};
     BOOL ok = InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
+    // Elevated, the user's own (unelevated) programs may read and no more:
+    // the label keeps them from writing, but not from deleting a file
+    // through the folder's right to delete its children.
     for (int i = 0; i < 3; ++i)
-        ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+        ok = ok && AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                         i == 0 && sids->elevated ? FILE_GENERIC_READ | FILE_GENERIC_EXECUTE : FILE_ALL_ACCESS,
                                          trusted[i]);
     SECURITY_DESCRIPTOR descriptor;
     ok = ok && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
@@ -104,8 +113,10 @@ static BOOL IsPlainFolder(DWORD attributes)
 // while it is open nobody can rename, delete or replace the folder, and its
 // files are opened through it), when it is a plain folder, seen so by the
 // handle, owned by a trusted SID (the user alone if userOnly) and, if
-// checkLabel, carrying the high label. Else closes it: INVALID_HANDLE_VALUE,
-// the last error saying why.
+// checkLabel, carrying the high label. Elevated, only on a local disk: a
+// file system someone else serves (a share, say) keeps none of the rules
+// the defences rest on, and reports what it likes. Else closes it:
+// INVALID_HANDLE_VALUE, the last error saying why.
 static HANDLE TrustFolder(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
 {
     BY_HANDLE_FILE_INFORMATION info;
@@ -118,6 +129,13 @@ static HANDLE TrustFolder(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOO
         error = GetSecurityInfo(handle, SE_FILE_OBJECT,
                                 OWNER_SECURITY_INFORMATION | (checkLabel ? LABEL_SECURITY_INFORMATION : 0), &owner,
                                 NULL, NULL, &sacl, &descriptor);
+    IO_STATUS_BLOCK status;
+    FILE_FS_DEVICE_INFORMATION device = {};
+    if (sids->elevated && error == ERROR_SUCCESS &&
+        (NtQueryVolumeInformationFile(handle, &status, &device, sizeof device, FileFsDeviceInformation) ||
+         (device.DeviceType != FILE_DEVICE_DISK && device.DeviceType != FILE_DEVICE_DISK_FILE_SYSTEM) ||
+         (device.Characteristics & FILE_REMOTE_DEVICE)))
+        error = ERROR_NOT_SUPPORTED;
     BOOL trusted = error == ERROR_SUCCESS && owner &&
                    (EqualSid(owner, sids->user.User.Sid) ||
                     (!userOnly && (EqualSid(owner, sids->system) || EqualSid(owner, sids->administrators)))) &&

@@ -136,7 +136,6 @@ struct Scene {
     // elsewhere; the payload's digest recorded as it stands when prepared.
     bool holdInstaller = false, elevated = false, watch = false, quit = false, documents = false, sealed = true;
     std::string tmp, launch;     // TMP and the installer's path as given (UTF-8), where not temp and exe
-    std::string command;         // the second stage's command line's folder, where not work
     // What another program does once the installer runs, on a thread of its
     // own; running says whether the installer still does.
     std::function<void(Scene&, const std::function<bool()>& running)> meanwhile;
@@ -312,14 +311,15 @@ const Row kRows[] = {
                                   "please email to support service of Veltrano\r\n"),
      Line(kInflate + "3"), false, "0 1 2", [](const Scene&) { EXPECT_FALSE(Exists(kLog)); }},
     {"elevated, TMP a link to the temporary folder, pointed at another folder with a KVFiles1.tmp of its own once "
-     "the installer's is written: nothing is written or started but in the folder the installer holds",
+     "the installer's is written: nothing is written or started but in the folder the installer holds, and the "
+     "second stage is started by the folder's own path",
      [](Scene& s) {
          CreateDirectoryA((s.scratch + "other").c_str(), NULL);
          CreateDirectoryA((s.scratch + "other\\KVFiles_Setup_Temp").c_str(), NULL);
          CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.scratch + "other\\KVFiles_Setup_Temp\\KVFiles1.tmp").c_str(), FALSE);
          Scene::Link(s.scratch, "temp", "link", "");
          s.files = PayloadFiles({Bytes(24 << 20, 'a'), Bytes(24 << 20, 'b'), Bytes(24 << 20, 'c')});
-         s.installer = Build(s.files), s.elevated = true, s.tmp = s.scratch + "link\\", s.command = s.tmp + "KVFiles_Setup_Temp\\";
+         s.installer = Build(s.files), s.elevated = true, s.tmp = s.scratch + "link\\";
          s.meanwhile = [](Scene& s, const std::function<bool()>& running) {
              while (!Exists(s.work + "KVFiles2.tmp") && running())
                  Sleep(1);
@@ -602,8 +602,7 @@ void UnpackerTest::Run(const Row& row)
         return;
     EXPECT_FALSE(ranBeforeExitSetup) << "the second stage ran before the user had read the log";
     size_t end = report.find("end=");
-    EXPECT_EQ("command=" + (s.command.empty() ? s.work : s.command) + "KVFiles1.tmp -0\ndirectory=" +
-                  s.work.substr(0, s.work.size() - 1) + "\ndialog=gone\n",
+    EXPECT_EQ("command=" + s.work + "KVFiles1.tmp -0\ndirectory=" + s.work.substr(0, s.work.size() - 1) + "\ndialog=gone\n",
               report.substr(0, end));
     FILETIME created, exited, kernel, user;
     GetProcessTimes(child.process.hProcess, &created, &exited, &kernel, &user);
