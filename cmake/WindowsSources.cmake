@@ -33,10 +33,12 @@ set(ZLIB_SOURCE_DIR "$ENV{HOME}/.cache/veltrano-setup/zlib-1.2.13.dfsg"
 if(NOT EXISTS "${ZLIB_SOURCE_DIR}/.verified")
   message(FATAL_ERROR "zlib's sources are not in ${ZLIB_SOURCE_DIR}: run scripts/setup.sh")
 endif()
+# Its Adler-32 is libdeflate's (extract/zlib_adler32.c).
 add_library(zlib_inflate STATIC
   ${ZLIB_SOURCE_DIR}/inflate.c ${ZLIB_SOURCE_DIR}/inffast.c ${ZLIB_SOURCE_DIR}/inftrees.c
-  ${ZLIB_SOURCE_DIR}/zutil.c ${ZLIB_SOURCE_DIR}/adler32.c)
+  ${ZLIB_SOURCE_DIR}/zutil.c ${PROJECT_SOURCE_DIR}/extract/zlib_adler32.c)
 target_include_directories(zlib_inflate SYSTEM PUBLIC ${ZLIB_SOURCE_DIR})
+target_link_libraries(zlib_inflate PUBLIC libdeflate_decompress)
 target_compile_definitions(zlib_inflate PRIVATE NO_GZIP)
 target_compile_options(zlib_inflate PRIVATE -Os -w
   -ffunction-sections -fdata-sections -fno-asynchronous-unwind-tables)

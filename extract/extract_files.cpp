@@ -49,6 +49,7 @@ struct ModuleFile {
     DWORD viewStart, viewEnd;
     FaultGuard* guard;     // the top-level call's, which watches the window
     char path[MAX_PATH];   // for the reports
+    DWORD next;            // where the record after a nested call's starts
 };
 
 // The digest's thread's work, process-wide: it must outlive the worker,
@@ -272,7 +273,8 @@ static ExtractResult Unreadable(ExtractCall* call)
         return kExtractPayloadUnreadable;
     if (call->filling)
         return kExtractInflateFailed;
-    return (ExtractResult)call->runningOffset;
+    call->module->next = call->runningOffset;
+    return kExtractDone;
 }
 
 static int DecimalDigits(int n)
@@ -371,9 +373,9 @@ static int NamedRecords(ExtractCall* call)
         return -1;
     ManifestTagScan scan;
     BeginManifestTagScan(&scan, call->tagsSeen, limit);
-    for (DWORD offset = 0; offset < output->size && !scan.ended; offset += kViewWindow) {
+    for (ULONGLONG offset = 0; offset < output->size && !scan.ended; offset += kViewWindow) {
         DWORD length = output->viewSize;
-        const BYTE* text = output->mapping ? OutputWindow(output, offset, &length) : output->view;
+        const BYTE* text = output->mapping ? OutputWindow(output, (DWORD)offset, &length) : output->view;
         if (!text)
             return -2;
         ScanManifestText(&scan, text, length);
@@ -386,11 +388,9 @@ static int NamedRecords(ExtractCall* call)
 static ExtractResult ExtractNamedRecords(const ExtractJob* job, int named, ExtractCall* call)
 {
     for (int n = 1; n <= named; ++n) {
-        ExtractResult nested = ExtractFiles(job, call->module, call->runningOffset, n);
-        call->runningOffset = (DWORD)nested;
-        // -1000 and below are offsets past 2 GB, not failures.
-        if (nested >= -999 && nested <= -1)
+        if (ExtractFiles(job, call->module, call->runningOffset, n) != kExtractDone)
             return kExtractRecordFailed;
+        call->runningOffset = call->module->next;
     }
     return kExtractDone;
 }
@@ -453,12 +453,15 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
     call->runningOffset = recordOffset + kRecordHeaderSize + header.CompressedSize;
     call->streamOffset = recordOffset + kRecordHeaderSize;
 
-    // A stream outside the file is found before its output file is made: a
-    // damaged size must not create a file of that size.
+    // A stream outside the file, or a size that its stream could never
+    // inflate to, is found before its output file is made: a damaged size
+    // must not create a file of that size.
     call->filling = TRUE;
     if (!RecordStreamInside(module->payloadEnd, recordOffset, &header))
         return Unreadable(call);
     call->filling = FALSE;
+    if (!DeclaredSizePossible(&header))
+        return InflateFailed(call, kInflateBadData);
 
     // An output or a stream too large for one window is written window by
     // window through the output's mapping, which this call then keeps.
@@ -499,7 +502,8 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
         }
     }
 
-    ExtractResult result = (ExtractResult)call->runningOffset;
+    module->next = call->runningOffset;
+    ExtractResult result = kExtractDone;
     if (recordIndex == 0) {  // the manifest is in the output file
         int named = NamedRecords(call);
         if (named == -1) {  // no memory, as zlib would say it

@@ -7,8 +7,7 @@
 
 #include <windows.h>
 
-// The worker thread's exit code. 0 and the failures below, or for a nested
-// call the offset of the next record.
+// The worker thread's exit code: 0 and the failures below.
 typedef int ExtractResult;
 
 enum {
@@ -74,17 +73,22 @@ struct ModuleFile;
 // ended.
 //
 // Returns, at the top level, one of the results above; a nested call returns
-// the offset of the next record on success and -3 or -4 on failure. Every
+// 0 on success, the next record's offset in module's next, and -3 or -4 on
+// failure (offsets up to 4 GB never read as failures). Every
 // failure is reported (logged and shown) before the call returns, and every
 // view the call mapped is released on every way out.
 //
 // Faults: a fault inside the call, or a header or stream that does not lie
 // wholly inside the file, is reported as "Unexpected error in unpacker's
 // ExtractFiles". The top-level call then returns -6. A nested call returns
-// its own record offset when its header could not be read (the manifest
-// named a record that is not there; the loop goes on), and -4 when its
+// 0 with its own record offset as the next when its header could not be
+// read (the manifest named a record that is not there; the loop goes on),
+// and -4 when its
 // stream lies outside the file (found before its output file is created)
-// or its output file was being filled (it would be left damaged). A fault
+// or its output file was being filled (it would be left damaged). A record
+// that declares more than its stream could ever inflate to (see
+// DeclaredSizePossible) is refused, before its file is made, as uncompress
+// refuses corrupt data: "Error in uncompress routine -3", -4. A fault
 // inside GetViewFile ends the thread instead (see there).
 //
 // The payload is read only from the payload-bearing part of the file: in a

@@ -175,6 +175,11 @@ bool ReadRecordHeader(const uint8_t* data, uint32_t length, uint32_t offset,
     return true;
 }
 
+bool DeclaredSizePossible(const FileRecordHeader* header)
+{
+    return header->UncompressedSize <= (uint64_t)kMaxInflateRatio * header->CompressedSize;
+}
+
 bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader* header)
 {
     return PayloadSpanInside(length, offset, (uint64_t)kRecordHeaderSize + header->CompressedSize);

@@ -143,6 +143,13 @@ bool ReadPayloadTrailer(const uint8_t* data, uint32_t length, uint32_t trailerEn
 bool ReadRecordHeader(const uint8_t* data, uint32_t length, uint32_t offset,
                       FileRecordHeader* header);
 
+// A deflate stream turns each bit into at most 258 bytes: its shortest
+// codes, a length of 258 and a distance, take a bit each. No stream of n
+// bytes inflates to more than 1032 n. True when the record declares no
+// more than that; a record that does is damage, or a bomb of zeros.
+enum { kMaxInflateRatio = 1032 };
+bool DeclaredSizePossible(const FileRecordHeader* header);
+
 // True when the zlib stream of the record at offset, CompressedSize bytes
 // after its header, lies wholly inside the file.
 bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader* header);

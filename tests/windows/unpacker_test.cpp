@@ -267,7 +267,7 @@ const Row kRows[] = {
     {"windows: a manifest over two windows, a tag across their edge",
      [](Scene& s) {
          s.LargeRecords();
-         s.Manifest(std::string((256 << 10) - 3, ' ') + "<P1=\"a\"><P2=\"b\"><P3=\"c\"><P4=\"d\">", 300000);
+         s.Manifest(std::string((256 << 10) - 3, ' ') + "<P1=\"a\"><P2=\"b\"><P3=\"c\"><P4=\"d\">", 20000);
      }, {}, "", true, "0 1 2 3 4"},
     {"windows: a large record's stream damaged in the middle",
      [](Scene& s) { s.LargeRecords(), s.installer[s.Record(2).offset + s.Record(2).header.CompressedSize / 2] ^= 1; }, Failed(kInflate + "3"), Line(kInflate + "3"), false, "0 1 2"},
@@ -368,6 +368,8 @@ const Row kRows[] = {
          memcpy(&s.installer[r.offset + 4], &stream, 4);
          s.Declare(2, 101000), s.files[1].data.resize(101000);
      }, {}, "", true, "0 1 2 3"},
+    {"a record declaring 0xFFFFFFF0 bytes, more than its stream could ever inflate to: refused before its file is made",
+     [](Scene& s) { s.Declare(2, 0xFFFFFFF0); }, Failed(kInflate + "3"), Line(kInflate + "3"), false, "0 1"},
     {"a record declared empty", [](Scene& s) { s.Declare(3, 0); }, Failed("Could not create map file in dialog's GetViewFile"),
      "Could not create map file in dialog's GetViewFile. {work}KVFiles3.tmp Error ID=*", false, "0 1 2 3"},
     {"a download cut short inside record 2: found before its file is made",
