@@ -22,11 +22,21 @@ def records(data):
     return found
 
 
+# The smallest Windows executable mksetup takes for a stub: MZ, a PE header
+# with no sections, an executable PE32 image; 4002 bytes in all.
+def pe_stub():
+    data = bytearray(4002)
+    data[0:2], data[0x40:0x44] = b"MZ", b"PE\0\0"
+    struct.pack_into("<I", data, 0x3C, 0x40)
+    struct.pack_into("<HHIIIHHH", data, 0x44, 0x14C, 0, 0, 0, 0, 0xE0, 0x0102, 0x10B)
+    return bytes(data)
+
+
 class Mksetup(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
-        self.stub = self.file("stub.exe", b"MZ" + b"\x90" * 4000)
+        self.stub = self.file("stub.exe", pe_stub())
         big = b"".join(b"line %d of the second stage's data\n" % (i * 7919 % 10007) for i in range(20000))
         self.files = [self.file("setup2.exe", b"MZ second stage", 1262304000), self.file("data.txt", big, 1300000000),
                       self.file("noise.bin", os.urandom(50000), 1400000000)]
@@ -112,7 +122,7 @@ class Mksetup(unittest.TestCase):
             return self.read(self.stub) + struct.pack("<IIQQQ", len(manifest), len(packed), 0, 0, 0) + packed + rest + \
                 struct.pack("<I", 4002) + b"!--END FILE--!\0"
         for file, expected, code in [
-                (good[:-300], "no trailer", 1),
+                (good[:-300], "is not an installer: no end marker", 1),
                 (flipped, "record 2 at offset %d: inflating fails" % found[2][0], 1),
                 (good + bytes(29986), "1 more than the 29985", 1),
                 (good + bytes(29985), "", 0),
@@ -121,20 +131,79 @@ class Mksetup(unittest.TestCase):
                 (installer(b'<P1="a"><P3="c">'), "tag missing from the manifest", 1),
                 (installer(b'<P10="a">', b""), 'no tag <P1=": there is no second stage', 1),
                 (installer(b'<P1="a">', b""), "with no second stage, the unpacker stops with -7", 1),
-                (installer(b"x" * (5 << 20), b""), "too large to check", 1)]:
+                (installer(b"x" * (5 << 20), b""), "too large to check", 1),
+                (good[:found[3][0]] + struct.pack("<IIQQQ", 0xFFFFFFF0, 7, 0, 0, 0) + zlib.compress(b"x") + good[-19:],
+                 "declares 4294967280 bytes, more than its stream of 7 could ever inflate to", 1),
+                (good[:found[3][0]] + struct.pack("<IIQQQ", 9, 9, 0, 0, 0) + zlib.compress(b"x") + good[-19:],
+                 "inflates to 1 bytes, fewer than the 9 it declares", 1)]:
             run = self.tool("verify", self.file("damaged.exe", file))
             self.assertEqual((code, True), (run.returncode, expected in run.stderr), run.stderr)
 
-    def test_any_number_of_threads_builds_the_same_bytes(self):
+    def test_writes_over_nothing_it_reads_and_says_in_one_line_what_is_wrong(self):
+        kept = {f: self.read(f) for f in [self.stub, *self.files]}
+        manifest = self.file("m.txt", b'<P1="a"><P2="b">')
+        os.symlink(self.files[1], self.path("alias"))
+        for args, expected in [
+                (["-o", self.files[1], *self.files], "data.txt: is the input"),
+                (["-o", self.stub, self.files[0]], "stub.exe: is the stub"),
+                (["-o", manifest, "--manifest", manifest, *self.files[:2]], "m.txt: is the manifest"),
+                (["-o", self.path("s.exe"), self.files[1], self.path("alias")], "data.txt and %s are the same file" % self.path("alias")),
+                (["-o", self.path("s.exe"), self.dir.name], "is a folder")]:
+            run = self.tool("build", "--stub", self.stub, *args)
+            self.assertEqual((1, True), (run.returncode, expected in run.stderr), run.stderr)
+        self.assertEqual(kept, {f: self.read(f) for f in kept})
+        not_pe = self.build(self.path("s.exe"), self.files[0]) if False else self.tool(
+            "build", "--stub", self.files[1], "-o", self.path("s.exe"), self.files[0])
+        self.assertIn("data.txt: is not a Windows executable", not_pe.stderr)
+        twice = self.tool("build", "--stub", self.stub, "-o", "a", "-o", "b", self.files[0])
+        self.assertEqual((2, "mksetup: -o is given twice\ntry 'mksetup build --help'\n"), (twice.returncode, twice.stderr))
+        self.assertEqual((1, "mksetup: %s: is a folder\n" % self.dir.name), (self.tool("verify", self.dir.name).returncode,
+                                                                            self.tool("list", self.dir.name).stderr))
+        run = self.build(self.path("one.exe"), self.files[0], env={"SOURCE_DATE_EPOCH": ""})
+        self.assertEqual((0, True), (run.returncode, "1 file after" in run.stdout), run.stderr)
+        self.assertEqual(0, self.tool("extract", self.path("one.exe"), self.path("x")).returncode)
+        self.file("x/KVFiles1.tmp", b"mine")
+        run = self.tool("extract", self.path("one.exe"), self.path("x"))
+        self.assertEqual((1, b"mine"), (run.returncode, self.read(self.path("x/KVFiles1.tmp"))), run.stderr)
+
+    def test_interrupted_leaves_nothing_and_ends_its_signer(self):
+        big = self.file("big", os.urandom(96 << 20))
+        signer = "python3 -c 'import time; time.sleep(60)' {in} {out}"
+        for signal, sign in [(2, []), (15, ["--sign", signer])]:
+            run = subprocess.Popen([MKSETUP, "build", "--stub", self.stub, "-o", self.path("s.exe"), *sign, big],
+                                   stdout=subprocess.DEVNULL, stderr=open(self.path("err"), "w"))
+            temp = self.path("s.exe" + (".unsigned" if sign else ".partial"))
+            signing = lambda: subprocess.run(["pgrep", "-f", "sleep.60. " + temp], capture_output=True).returncode == 0
+            while run.poll() is None and not (signing() if sign else os.path.exists(temp)):
+                time.sleep(0.01)
+            run.send_signal(signal)
+            self.assertEqual(-signal, run.wait(), self.read(self.path("err")))
+            self.assertFalse([f for f in os.listdir(self.dir.name) if f.startswith("s.exe")])
+            self.assertFalse(signing(), "the signer was ended")
+
+    def test_signs_only_with_a_program_on_the_path(self):
+        signer = self.file("signer", b"#!/bin/sh\ntouch planted-ran\ncp $1 $2\n")
+        os.chmod(signer, 0o755)
+        run = subprocess.run([MKSETUP, "build", "--stub", self.stub, "-o", "s.exe", "--sign", "signer {in} {out}",
+                              self.files[0]], capture_output=True, text=True, cwd=self.dir.name,
+                             env=dict(os.environ, PATH=":.:" + os.environ["PATH"]))
+        self.assertEqual((1, True, False), (run.returncode, "signer is not on the PATH" in run.stderr,
+                                            os.path.exists(self.path("planted-ran"))), run.stderr)
+
+    def test_any_number_of_threads_builds_the_same_bytes_a_large_file_streamed_among_them(self):
         epoch = {"SOURCE_DATE_EPOCH": "1350000000"}
         files = [self.file("f%02d" % i, (b"record %d " % i) * (i * 997 + 1) + os.urandom(i * 131), 1300000000 + i)
                  for i in range(40)]
+        files[20] = self.file("f20", bytes(68 << 20) + os.urandom(1 << 20))  # past 64 MB: deflated in pieces
         manifest = self.file("m", b"".join(b'<P%d="f%02d">' % (i + 1, i) for i in range(40)))
         for extra in [[], ["--manifest", manifest]]:
             builds = [self.build(self.path("j%d.exe" % jobs), "--jobs", str(jobs), *extra, *files, env=epoch)
                       for jobs in (1, 2, 3, 8)]
             self.assertEqual([0] * 4, [b.returncode for b in builds])
             self.assertEqual(1, len({self.read(self.path("j%d.exe" % jobs)) for jobs in (1, 2, 3, 8)}), extra)
+        self.assertEqual((0, 0), (self.tool("verify", self.path("j2.exe")).returncode,
+                                  self.tool("extract", self.path("j2.exe"), self.path("x")).returncode))
+        self.assertEqual(self.read(files[20]), self.read(self.path("x/KVFiles21.tmp")))
 
     def test_a_file_that_changes_size_while_threads_build_is_refused_leaving_nothing(self):
         big = [self.file("big%d" % i, os.urandom(16 << 20)) for i in range(2)]
@@ -159,10 +228,13 @@ class Mksetup(unittest.TestCase):
         self.assertEqual(2, self.build(self.path("q.exe"), "--sign", "sign 'open {in} {out}", *self.files).returncode)
         victim = self.file("victim", b"keep")
         os.symlink(victim, self.path("o.exe.partial"))
-        self.assertEqual(0, self.build(self.path("o.exe"), self.files[0]).returncode)  # read back, not signed
+        run = self.build(self.path("o.exe"), self.files[0])
+        self.assertEqual((1, True), (run.returncode, "o.exe.partial exists" in run.stderr), run.stderr)
+        os.remove(self.path("o.exe.partial"))
+        self.assertEqual(0, self.build(self.path("o.exe"), self.files[0]).returncode)
         os.mkdir(self.path("x"))
         os.symlink(victim, self.path("x/KVFiles1.tmp.partial"))
-        self.assertEqual(0, self.tool("extract", self.path("o.exe"), self.path("x")).returncode)
+        self.assertEqual(0, self.tool("extract", "--force", self.path("o.exe"), self.path("x")).returncode)
         self.assertEqual((b"keep", b"MZ second stage"), (self.read(victim), self.read(self.path("x/KVFiles1.tmp"))))
 
 

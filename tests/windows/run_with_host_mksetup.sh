@@ -3,7 +3,9 @@
 # - mksetup.exe (for win32 the one the release ships) builds the same bytes
 #   with SOURCE_DATE_EPOCH, verifies, lists (the payload's digest too) and
 #   extracts them, refuses a damaged copy and one whose payload is not the
-#   stub's own, and builds a one-byte payload that installs;
+#   stub's own, and builds a one-byte payload that installs; it runs a
+#   signer found on the PATH, never one planted in the current folder or its
+#   own, and refuses a batch file; the 32-bit one builds a 1.5 GB file;
 # - a signed installer (osslsigncode, a throwaway certificate) verifies,
 #   unpacks and starts its second stage; the same with another payload hidden
 #   in its certificate table still verifies with osslsigncode, but mksetup
@@ -61,13 +63,26 @@ same temp/KVFiles_Setup_Temp one
 mkdir "Program Files" && cp "$5" "Program Files/probe.exe"
 ! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o s.exe --sign "'$(winpath "$work/Program Files/probe.exe")' {in} {out}" one 2>sign.txt
 grep -q "the signing command wrote no" sign.txt
-# A file of 1.5 GB leaves the 32-bit mksetup.exe no room: one line naming it, exit 3, no abort.
+# The signer is looked up on the PATH alone: an osslsigncode.exe planted in
+# the current folder and beside mksetup.exe never runs (it would leave its
+# report here), one on the PATH does; a batch file is refused, saying why.
+cp "$winsetup" own-mksetup.exe && cp "$5" osslsigncode.exe && mkdir bin && cp "$5" bin/signer.exe
+! wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "osslsigncode sign {in} {out}" one 2>plant.txt
+grep -q "osslsigncode is not on the PATH" plant.txt
+[ ! -e osslsigncode.exe.report ] || { echo "the planted signer ran"; exit 1; }
+! WINEPATH="$(winpath bin)" wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "signer {in} {out}" one 2>plant.txt
+grep -q "the signing command wrote no" plant.txt && [ -e signer.exe.report ]
+printf '@echo off\r\n' >sign.cmd
+! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o p.exe --sign "'$(winpath sign.cmd)' {in} {out}" one 2>plant.txt
+grep -q "is a batch file, which cmd.exe runs" plant.txt && [ ! -e p.exe ]
+# A file of 1.5 GB is compressed in pieces: the 32-bit mksetup.exe builds it,
+# byte for byte as the host's mksetup does.
 if [[ $winsetup == */win32/* ]]; then
   truncate -s 1500M huge.bin
-  status=0 && wine_run "$winsetup" build --stub "$(winpath "$stub")" -o huge.exe one huge.bin 2>huge.txt || status=$?
-  [ "$status" -eq 3 ] || { echo "a file too large for a 32-bit mksetup.exe: exit $status"; cat huge.txt; exit 1; }
-  grep -q "huge.bin: not enough memory" huge.txt
-  [ ! -e huge.exe ]
+  SOURCE_DATE_EPOCH=1765000000 wine_run "$winsetup" build --stub "$(winpath "$stub")" -o huge.exe one huge.bin >/dev/null
+  SOURCE_DATE_EPOCH=1765000000 "$mksetup" build --stub "$stub" -o host-huge.exe one huge.bin >/dev/null
+  cmp huge.exe host-huge.exe && wine_run "$winsetup" verify huge.exe >/dev/null
+  rm huge.bin huge.exe host-huge.exe
 fi
 echo "with_host_mksetup: $(basename "$winsetup") builds what the host mksetup builds; a one-byte payload installs"
 

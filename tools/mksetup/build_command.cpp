@@ -1,6 +1,7 @@
 // mksetup build: packs files into an installer, signs it if told, and reads
 // it back as the unpacker will before it is put in place.
 #include "tools/mksetup/command_line.h"
+#include "tools/mksetup/interrupt.h"
 #include "tools/mksetup/sign_command.h"
 
 #include <algorithm>
@@ -29,8 +30,8 @@ static const char kBuildHelp[] =
     "              which packs smaller)\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
     "  --jobs N    compress on N threads (default: one per core); the bytes\n"
-    "              are the same for any N. Memory: about twice the largest\n"
-    "              file, whatever the number and size of the others\n"
+    "              are the same for any N. Memory: under 512 MB, whatever\n"
+    "              the number and size of the files\n"
     "  --sign COMMAND\n"
     "              sign the installer: the program COMMAND names runs, without a\n"
     "              shell, with {in} replaced by the unsigned file and {out} by\n"
@@ -42,11 +43,17 @@ static const char kBuildHelp[] =
     "              stay within their word, quoted or not. The signed file is\n"
     "              read back as the unpacker reads it, and refused (no output)\n"
     "              if it carries no signature, if the signature pushed the\n"
-    "              trailer out of the scan window, or if anything broke.\n"
+    "              trailer out of the scan window, or if anything broke. The\n"
+    "              program is one on the PATH, or the path given; never one\n"
+    "              in the current folder or mksetup's. On Windows a .bat or\n"
+    "              .cmd is refused: cmd.exe, which runs it, acts on & and |\n"
+    "              in the file names it is given.\n"
     "\n"
-    "Refused, leaving no output: an empty FILE, 4 GB or more in all, a\n"
-    "manifest that skips a tag or names a record not given, marker bytes\n"
-    "in the last 30000 bytes before the trailer.\n";
+    "Refused, leaving no output: a stub that is no Windows executable, an\n"
+    "empty FILE, a FILE given twice, an output that is the stub, the\n"
+    "manifest or a FILE (or whose temporary names are taken), 4 GB or more\n"
+    "in all, a manifest that skips a tag or names a record not given,\n"
+    "marker bytes in the last 30000 bytes before the trailer.\n";
 
 // Reads the installer at path back as the unpacker will, within a few
 // records of memory; kOk, or kProblems after saying what is wrong (as
@@ -59,8 +66,10 @@ static int ReadBack(const std::string& path, const std::string& shownAs, bool si
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
+    ViewOnInterrupt(view.data());
     *walk = WalkInstaller(view.data(), view.size(), true, nullptr,
                           [&](uint64_t begin, uint64_t end) { view.Release(begin, end); });
+    ViewOnInterrupt(nullptr);
     if (!walk->Ok()) {
         std::fprintf(stderr, "mksetup: %sthe unpacker could not read this installer:\n", signedFile ? "after signing, " : "");
         PrintProblems(shownAs, *walk);
@@ -81,6 +90,7 @@ static int SignAndWrite(const std::string& unsignedPath, const std::string& outP
     auto cleanUp = [&] {
         std::remove(unsignedPath.c_str());
         std::remove(signedPath.c_str());
+        ForgetOnInterrupt(unsignedPath), ForgetOnInterrupt(signedPath);
     };
     std::string error;
     std::vector<std::string> words;
@@ -89,8 +99,14 @@ static int SignAndWrite(const std::string& unsignedPath, const std::string& outP
         cleanUp();
         return kUsage;
     }
-    std::remove(signedPath.c_str());
-    std::string failure = RunProgram(words);
+    std::string program;
+    if (!FindProgram(words[0], &program, &error)) {
+        std::fprintf(stderr, "mksetup: %s\n", error.c_str());
+        cleanUp();
+        return kProblems;
+    }
+    DeleteOnInterrupt(signedPath);  // not there before: its name was checked
+    std::string failure = RunProgram(program, words);
     if (!failure.empty()) {
         std::fprintf(stderr, "mksetup: the signing command failed (%s)\n", failure.c_str());
         cleanUp();
@@ -114,36 +130,83 @@ static int SignAndWrite(const std::string& unsignedPath, const std::string& outP
         cleanUp();
         return kIoError;
     }
+    ForgetOnInterrupt(unsignedPath), ForgetOnInterrupt(signedPath);
     return kOk;
+}
+
+// Nothing that mksetup reads is written over, by any of its names: the
+// output and its temporary names (.partial, .unsigned, .signed) must not
+// be the stub, the manifest or a FILE, and the temporary names must be
+// free; no FILE may be given twice. 0, or kProblems after saying which.
+static int CheckNothingOverwritten(const Options& o, const std::vector<InputFile>& files)
+{
+    std::vector<std::pair<FileId, std::string>> read;
+    FileId id;
+    for (const std::string* path : {&o.stub, &o.manifest})
+        if (!path->empty() && GetFileId(*path, &id))
+            read.push_back({id, *path == o.stub ? "the stub" : "the manifest"});
+    for (const InputFile& f : files) {
+        if (!GetFileId(f.path, &id))
+            continue;
+        for (const auto& earlier : read) {
+            if (earlier.first == id && earlier.second.rfind("FILE ", 0) == 0) {
+                std::fprintf(stderr, "mksetup: %s and %s are the same file, given twice\n",
+                             earlier.second.substr(5).c_str(), f.path.c_str());
+                return kProblems;
+            }
+        }
+        read.push_back({id, "FILE " + f.path});
+    }
+    for (const char* suffix : {"", ".partial", ".unsigned", ".signed"}) {
+        std::string target = o.out + suffix;
+        if (!GetFileId(target, &id))
+            continue;
+        for (const auto& r : read) {
+            if (r.first == id) {
+                std::fprintf(stderr, "mksetup: %s: is %s; mksetup never writes over what it reads\n", target.c_str(),
+                             r.second.rfind("FILE ", 0) == 0 ? ("the input " + r.second.substr(5)).c_str()
+                                                            : r.second.c_str());
+                return kProblems;
+            }
+        }
+        if (*suffix) {
+            std::fprintf(stderr, "mksetup: %s exists; mksetup makes the installer there first: remove it, or "
+                                 "choose another -o\n", target.c_str());
+            return kProblems;
+        }
+    }
+    return 0;
 }
 
 int Build(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, " --stub -o --manifest --compressor --sign --level --jobs ", kBuildHelp, &o, &exit))
+    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs ", kBuildHelp, &o, &exit))
         return exit;
     if (o.stub.empty() || o.out.empty())
-        return Usage(kBuildHelp, "--stub and -o are required");
+        return Usage("build", "--stub and -o are required");
     std::vector<std::string> words;
     std::string wordsError;
     if (!o.sign.empty() && (o.sign.find("{in}") == std::string::npos || o.sign.find("{out}") == std::string::npos))
-        return Usage(kBuildHelp, "--sign needs a command with {in} and {out}");
+        return Usage("build", "--sign needs a command with {in} and {out}");
     if (!o.sign.empty() && !SignCommandWords(o.sign, "", "", &words, &wordsError))
-        return Usage(kBuildHelp, wordsError);
+        return Usage("build", wordsError);
     if (o.level < 0)
         o.level = DefaultLevel(o.compressor);
     if (o.level > MaxLevel(o.compressor))
-        return Usage(kBuildHelp, "--level takes 0 to " + std::to_string(MaxLevel(o.compressor)) + " with this compressor");
+        return Usage("build", "--level takes 0 to " + std::to_string(MaxLevel(o.compressor)) + " with this compressor");
     if (o.operands.empty())
-        return Usage(kBuildHelp, "no FILE given: record 1 is the program the unpacker starts");
+        return Usage("build", "no FILE given: record 1 is the program the unpacker starts");
 
     std::string error;
     BuildOptions options;
     options.compressor = o.compressor;
     options.level = (int)o.level;
     options.jobs = (unsigned)o.jobs;
-    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    // Set but empty counts as not set, as reproducible builds have it.
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch && *epoch) {
         long long seconds;
         if (!ParseNumber(epoch, 253402300799, &seconds)) {  // up to 9999-12-31
             std::fprintf(stderr, "mksetup: SOURCE_DATE_EPOCH is not a number of seconds: %s\n", epoch);
@@ -153,15 +216,28 @@ int Build(const std::vector<std::string>& args)
     }
 
     Bytes stub;
+    if (IsFolder(o.stub)) {
+        std::fprintf(stderr, "mksetup: %s: is a folder\n", o.stub.c_str());
+        return kProblems;
+    }
     if (!ReadWholeFile(o.stub, &stub, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
+    }
+    if (!IsWindowsExecutable(stub)) {
+        std::fprintf(stderr, "mksetup: %s: is not a Windows executable (the stub is the unpacker, unpacker.exe)\n",
+                     o.stub.c_str());
+        return kProblems;
     }
     std::vector<InputFile> files;
     for (const std::string& path : o.operands) {
         InputFile f;
         f.path = path;
         f.name = BaseName(path);
+        if (IsFolder(path)) {
+            std::fprintf(stderr, "mksetup: %s: is a folder\n", path.c_str());
+            return kProblems;
+        }
         // Times first: reading the file may move its last-access time. The
         // file is read when its record is compressed, at this size.
         f.fromPath = true;
@@ -171,6 +247,8 @@ int Build(const std::vector<std::string>& args)
         }
         files.push_back(std::move(f));
     }
+    if (int refused = CheckNothingOverwritten(o, files))
+        return refused;
     InputFile manifest;
     if (o.manifest.empty()) {
         manifest = GeneratedManifest(files, FileTimeFromUnix((int64_t)std::time(nullptr)));
@@ -190,7 +268,11 @@ int Build(const std::vector<std::string>& args)
     // Written as it is built, into the file that is renamed into place (or
     // handed to the signing command) once it has been read back.
     std::string partial = o.out + (o.sign.empty() ? ".partial" : ".unsigned");
+    HoldInterrupts();
     FILE* out = CreateNewFile(partial, &error);
+    if (out)
+        DeleteOnInterrupt(partial);
+    ReleaseInterrupts();
     if (!out) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
@@ -205,7 +287,18 @@ int Build(const std::vector<std::string>& args)
             *why = partial + ": could not be written";
         return ok;
     };
-    BuildResult built = BuildInstaller(stub, manifest, files, options, write, &error, progress);
+    FILE* back = nullptr;  // out is open for writing only: read back through a file of its own
+    auto read = [&](uint64_t offset, uint8_t* bytes, size_t n, std::string* why) {
+        if (!back)
+            back = std::fopen(partial.c_str(), "rb");
+        bool ok = std::fflush(out) == 0 && back && SeekFile(back, offset) && std::fread(bytes, 1, n, back) == n;
+        if (!ok)
+            *why = partial + ": could not be read back";
+        return ok;
+    };
+    BuildResult built = BuildInstaller(stub, manifest, files, options, write, read, &error, progress);
+    if (back)
+        std::fclose(back);
     if (showProgress)
         std::fputs("\n", stderr);
     if (std::fclose(out) != 0 && built == BuildResult::kBuilt) {
@@ -214,6 +307,7 @@ int Build(const std::vector<std::string>& args)
     }
     if (built != BuildResult::kBuilt) {
         std::remove(partial.c_str());
+        ForgetOnInterrupt(partial);
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return built == BuildResult::kRefused ? kProblems : kIoError;
     }
@@ -225,11 +319,14 @@ int Build(const std::vector<std::string>& args)
     int checked = ReadBack(partial, o.out, false, &walk);
     if (checked != kOk || !MoveIntoPlace(partial, o.out)) {
         std::remove(partial.c_str());
+        ForgetOnInterrupt(partial);
         if (checked == kOk)
             std::fprintf(stderr, "mksetup: %s: could not be written\n", o.out.c_str());
         return checked != kOk ? checked : kIoError;
     }
-    std::printf("%s: %llu bytes, %zu files after the manifest\n", o.out.c_str(), (unsigned long long)size, files.size());
+    ForgetOnInterrupt(partial);
+    std::printf("%s: %llu bytes, %zu file%s after the manifest\n", o.out.c_str(), (unsigned long long)size,
+                files.size(), files.size() == 1 ? "" : "s");
     return kOk;
 }
 

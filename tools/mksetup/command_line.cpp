@@ -6,9 +6,9 @@
 
 namespace mksetup {
 
-int Usage(const char* help, const std::string& complaint)
+int Usage(const char* command, const std::string& complaint)
 {
-    std::fprintf(stderr, "mksetup: %s\n\n%s", complaint.c_str(), help);
+    std::fprintf(stderr, "mksetup: %s\ntry 'mksetup %s%s--help'\n", complaint.c_str(), command, *command ? " " : "");
     return kUsage;
 }
 
@@ -27,6 +27,7 @@ bool ParseNumber(const std::string& text, long long max, long long* value)
 // (e.g. " --stub -o --json "); "" or what is wrong with them.
 static std::string ParseOptions(const std::vector<std::string>& args, const std::string& accepted, Options* o)
 {
+    std::string given = " ";
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -37,10 +38,15 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
             o->operands.push_back(a);
             continue;
         }
-        if (accepted.find(" " + (a == "--output" ? std::string("-o") : a) + " ") == std::string::npos)
+        std::string name = a == "--output" ? "-o" : a;
+        if (accepted.find(" " + name + " ") == std::string::npos)
             return "unknown option " + a;
-        if (a == "--json") {
-            o->json = true;
+        // Given twice, one of them would be dropped without a word.
+        if (given.find(" " + name + " ") != std::string::npos)
+            return name + " is given twice";
+        given += name + " ";
+        if (a == "--json" || a == "--force") {
+            (a == "--json" ? o->json : o->force) = true;
             continue;
         }
         if (i + 1 >= args.size())
@@ -66,8 +72,8 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
     return "";
 }
 
-bool ParseCommand(const std::vector<std::string>& args, const std::string& accepted, const char* help, Options* o,
-                  int* exit)
+bool ParseCommand(const std::vector<std::string>& args, const char* command, const std::string& accepted,
+                  const char* help, Options* o, int* exit)
 {
     std::string complaint = ParseOptions(args, accepted, o);
     if (o->help) {
@@ -76,7 +82,7 @@ bool ParseCommand(const std::vector<std::string>& args, const std::string& accep
         return false;
     }
     if (!complaint.empty()) {
-        *exit = Usage(help, complaint);
+        *exit = Usage(command, complaint);
         return false;
     }
     return true;
@@ -154,15 +160,18 @@ double Ratio(const FileRecordHeader& h)
     return h.UncompressedSize ? (double)h.CompressedSize / h.UncompressedSize : 0.0;
 }
 
-// Opens the installer for list, verify and extract.
-bool LoadInstaller(const std::string& path, FileView* data)
+int LoadInstaller(const std::string& path, FileView* data)
 {
     std::string error;
+    if (IsFolder(path)) {
+        std::fprintf(stderr, "mksetup: %s: is a folder\n", path.c_str());
+        return kProblems;
+    }
     if (!data->Open(path, &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-        return false;
+        return kIoError;
     }
-    return true;
+    return kOk;
 }
 
 }  // namespace mksetup

@@ -21,25 +21,28 @@ struct Options {
     Compressor compressor = DefaultCompressor();
     long long level = -1;  // -1: the compressor's default
     long long jobs = 0;    // 0: one per core
-    bool json = false;
+    bool json = false, force = false;
     std::vector<std::string> operands;
 };
 
-// Parses a command's args, which may hold the options named in accepted
-// (e.g. " --stub -o --json "). False when the command ends here, its help
-// printed or what is wrong with its arguments said, with *exit its exit
-// code.
-bool ParseCommand(const std::vector<std::string>& args, const std::string& accepted, const char* help, Options* o,
-                  int* exit);
+// Parses the args of command ("build"), which may hold the options named
+// in accepted (e.g. " --stub -o --json "), each once. False when the
+// command ends here, its help printed or what is wrong with its arguments
+// said, with *exit its exit code.
+bool ParseCommand(const std::vector<std::string>& args, const char* command, const std::string& accepted,
+                  const char* help, Options* o, int* exit);
 
-// Says what is wrong with a command's arguments; the usage exit code.
-int Usage(const char* help, const std::string& complaint);
+// Says in one line what is wrong with command's arguments, and where help
+// is; the usage exit code.
+int Usage(const char* command, const std::string& complaint);
 
 // Plain decimal digits for a number up to max; false for anything else.
 bool ParseNumber(const std::string& text, long long max, long long* value);
 
-// An installer opened for reading; false after saying why.
-bool LoadInstaller(const std::string& path, FileView* data);
+// An installer opened for reading: kOk, or after saying why not, kProblems
+// for a folder and kIoError for a file that cannot be read. (A file that
+// is no installer, or is cut short, the walk says so in plain words.)
+int LoadInstaller(const std::string& path, FileView* data);
 
 // The words for what a walk found.
 std::string SignatureText(const InstallerWalk& walk);

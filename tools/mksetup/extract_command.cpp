@@ -1,28 +1,47 @@
 // mksetup extract: an installer's records written as files, as the
 // unpacker writes them.
 #include "tools/mksetup/command_line.h"
+#include "tools/mksetup/interrupt.h"
 
 #include <cstdio>
 
 namespace mksetup {
 
 static const char kExtractHelp[] =
-    "usage: mksetup extract SETUP.exe DIR\n"
+    "usage: mksetup extract [--force] SETUP.exe DIR\n"
     "\n"
     "Writes KVFiles<n>.tmp into DIR with the stored sizes and times, as the\n"
-    "unpacker does (the creation time only where the system can set it).\n";
+    "unpacker does (the creation time only where the system can set it).\n"
+    "A file of those names already in DIR is left alone and nothing is\n"
+    "written, unless --force: then each is replaced (never written through).\n";
 
 int Extract(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, " ", kExtractHelp, &o, &exit))
+    if (!ParseCommand(args, "extract", " --force ", kExtractHelp, &o, &exit))
         return exit;
     if (o.operands.size() != 2)
-        return Usage(kExtractHelp, "SETUP.exe and DIR, please");
+        return Usage("extract", "SETUP.exe and DIR, please");
     FileView data;
-    if (!LoadInstaller(o.operands[0], &data))
-        return kIoError;
+    if (int loaded = LoadInstaller(o.operands[0], &data))
+        return loaded;
+    // Nothing is written over, unless told: the names first.
+    InstallerWalk names = WalkInstaller(data.data(), data.size(), false);
+    if (!names.markerFound) {
+        PrintProblems(o.operands[0], names);
+        return kProblems;
+    }
+    for (const WalkedRecord& r : names.records) {
+        std::string path = JoinPath(o.operands[1], OutputName(r.index));
+        FileId id;
+        if (!o.force && GetFileId(path, &id)) {
+            std::fprintf(stderr, "mksetup: %s exists; give --force to replace it\n", path.c_str());
+            return kProblems;
+        }
+        if (o.force)
+            std::remove((path + ".partial").c_str());  // a link is removed, not followed
+    }
     std::string error;
     if (!MakeFolder(o.operands[1], &error)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
@@ -40,7 +59,11 @@ int Extract(const std::vector<std::string>& args)
         {
             record = r;
             path = JoinPath(folder, OutputName(r.index));
+            HoldInterrupts();
             file = CreateNewFile(path + ".partial", &error);
+            if (file)
+                DeleteOnInterrupt(path + ".partial");
+            ReleaseInterrupts();
             return file != nullptr;
         }
         bool Write(const uint8_t* data, size_t size) override
@@ -56,11 +79,14 @@ int Extract(const std::vector<std::string>& args)
             std::string partial = path + ".partial";
             if (!whole || !ok) {
                 std::remove(partial.c_str());
+                ForgetOnInterrupt(partial);
                 if (!ok && error.empty())
                     error = path + ": could not be written";
                 return whole ? ok : true;
             }
-            if (!MoveIntoPlace(partial, path)) {
+            bool moved = MoveIntoPlace(partial, path);
+            ForgetOnInterrupt(partial);  // gone, or left to the report below
+            if (!moved) {
                 error = path + ": could not be written";
                 return false;
             }
@@ -80,7 +106,8 @@ int Extract(const std::vector<std::string>& args)
     PrintProblems(o.operands[0], walk);
     if (ioFailed)
         return kIoError;
-    std::printf("%s: %zu files written to %s\n", o.operands[0].c_str(), written, o.operands[1].c_str());
+    std::printf("%s: %zu file%s written to %s\n", o.operands[0].c_str(), written, written == 1 ? "" : "s",
+                o.operands[1].c_str());
     return walk.Ok() ? kOk : kProblems;
 }
 

@@ -21,42 +21,6 @@
 
 namespace mksetup {
 
-static const int64_t kUnixEpochInFileTimeSeconds = 11644473600;  // 1601 to 1970
-static const uint64_t kTicksPerSecond = 10000000;
-
-uint64_t FileTimeFromUnix(int64_t seconds, uint32_t nanoseconds)
-{
-    return (uint64_t)(seconds + kUnixEpochInFileTimeSeconds) * kTicksPerSecond + nanoseconds / 100;
-}
-
-std::string FormatFileTimeUtc(uint64_t fileTime)
-{
-    int64_t seconds = (int64_t)(fileTime / kTicksPerSecond) - kUnixEpochInFileTimeSeconds;
-    unsigned fraction = (unsigned)(fileTime % kTicksPerSecond);
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    int64_t secondOfDay = seconds - days * 86400;
-    days += 719468;
-    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    unsigned dayOfEra = (unsigned)(days - era * 146097);
-    unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    int64_t year = (int64_t)yearOfEra + era * 400;
-    unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    unsigned mp = (5 * dayOfYear + 2) / 153;
-    unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
-    unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    if (month <= 2)
-        ++year;
-    char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u", (long long)year, month, day,
-                  (unsigned)(secondOfDay / 3600), (unsigned)(secondOfDay / 60 % 60), (unsigned)(secondOfDay % 60));
-    std::string result = text;
-    if (fraction) {
-        std::snprintf(text, sizeof text, ".%07u", fraction);
-        result += text;
-    }
-    return result + "Z";
-}
 
 std::string BaseName(const std::string& path)
 {
@@ -99,6 +63,41 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error)
     if (!ok)
         *error = path + ": read error";
     return ok;
+}
+
+bool GetFileId(const std::string& path, FileId* id)
+{
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (ok) {
+        id->device = info.dwVolumeSerialNumber;
+        id->file = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    }
+    return ok;
+#else
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    id->device = (uint64_t)st.st_dev;
+    id->file = (uint64_t)st.st_ino;
+    return true;
+#endif
+}
+
+bool IsFolder(const std::string& path)
+{
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
 }
 
 bool GetFileSize(const std::string& path, uint64_t* size, std::string* error)
@@ -233,15 +232,21 @@ bool MoveIntoPlace(const std::string& from, const std::string& to)
 
 FILE* CreateNewFile(const std::string& path, std::string* error)
 {
-    std::remove(path.c_str());  // a link is removed, not followed
 #ifdef _WIN32
-    int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    // Shared for deletion: an interrupted mksetup deletes it while open.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    int fd = handle == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
+    if (handle == INVALID_HANDLE_VALUE)
+        errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    else if (fd < 0)
+        CloseHandle(handle);
 #else
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
 #endif
     FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (!file) {
-        *error = path + ": " + std::strerror(errno);
+        *error = path + (errno == EEXIST ? ": exists; mksetup writes over nothing" : ": " + std::string(std::strerror(errno)));
         if (fd >= 0)
             close(fd);
     }
@@ -257,65 +262,7 @@ bool SeekFile(FILE* file, uint64_t offset)
 #endif
 }
 
-bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error)
-{
-    std::string temporary = path + ".partial";
-    FILE* file = CreateNewFile(temporary, error);
-    if (!file)
-        return false;
-    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    ok = std::fclose(file) == 0 && ok;
-    ok = ok && MoveIntoPlace(temporary, path);
-    if (!ok) {
-        *error = path + ": could not be written";
-        std::remove(temporary.c_str());
-    }
-    return ok;
-}
-
 #ifdef _WIN32
-
-static uint64_t Value(const FILETIME& t)
-{
-    return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
-}
-
-static FILETIME Make(uint64_t v)
-{
-    FILETIME t;
-    t.dwLowDateTime = (DWORD)v;
-    t.dwHighDateTime = (DWORD)(v >> 32);
-    return t;
-}
-
-bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    FILETIME c, a, w;
-    bool ok = file != INVALID_HANDLE_VALUE && GetFileTime(file, &c, &a, &w);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (!ok) {
-        *error = path + ": cannot read its times";
-        return false;
-    }
-    *times = FileTimes{Value(c), Value(a), Value(w)};
-    return true;
-}
-
-bool SetFileTimes(const std::string& path, const FileTimes& times, std::string* error)
-{
-    HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    FILETIME c = Make(times.creation), a = Make(times.lastAccess), w = Make(times.lastWrite);
-    bool ok = file != INVALID_HANDLE_VALUE && SetFileTime(file, &c, &a, &w);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (!ok)
-        *error = path + ": cannot set its times";
-    return ok;
-}
 
 bool StderrIsTerminal()
 {
@@ -331,38 +278,6 @@ bool MakeFolder(const std::string& path, std::string* error)
 }
 
 #else
-
-static struct timespec ToTimespec(uint64_t fileTime)
-{
-    struct timespec t;
-    t.tv_sec = (time_t)((int64_t)(fileTime / kTicksPerSecond) - kUnixEpochInFileTimeSeconds);
-    t.tv_nsec = (long)(fileTime % kTicksPerSecond) * 100;
-    return t;
-}
-
-bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error)
-{
-    struct statx sx;
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    auto convert = [](const struct statx_timestamp& t) { return FileTimeFromUnix(t.tv_sec, t.tv_nsec); };
-    times->lastAccess = convert(sx.stx_atime);
-    times->lastWrite = convert(sx.stx_mtime);
-    times->creation = (sx.stx_mask & STATX_BTIME) ? convert(sx.stx_btime) : times->lastWrite;
-    return true;
-}
-
-bool SetFileTimes(const std::string& path, const FileTimes& times, std::string* error)
-{
-    struct timespec both[2] = {ToTimespec(times.lastAccess), ToTimespec(times.lastWrite)};
-    if (utimensat(AT_FDCWD, path.c_str(), both, 0) != 0) {
-        *error = path + ": cannot set its times: " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
 
 bool StderrIsTerminal()
 {

@@ -10,6 +10,18 @@ namespace mksetup {
 
 bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
 
+// Which file a path names, so that two names of one file are told apart
+// from two files: device and inode on Linux, volume and file index on
+// Windows. False when there is no such file.
+struct FileId {
+    uint64_t device = 0, file = 0;
+    bool operator==(const FileId& other) const { return device == other.device && file == other.file; }
+};
+bool GetFileId(const std::string& path, FileId* id);
+
+// True when path names a folder.
+bool IsFolder(const std::string& path);
+
 // The file's size; false (error set) when it cannot be had.
 bool GetFileSize(const std::string& path, uint64_t* size, std::string* error);
 
@@ -39,17 +51,13 @@ private:
     Bytes copy_;
 };
 
-// Creates path as a new file for writing: whatever had that name (a link
-// planted there, say) is removed first, and the file is created only if
-// nothing has taken the name meanwhile. Never writes through a link.
+// Creates path as a new file for writing, only where nothing has the name
+// (a file, or a link planted there): never writes over anything or
+// through a link. On Windows it is shared for deletion (see interrupt.h).
 FILE* CreateNewFile(const std::string& path, std::string* error);
 
 // Moves file's position to offset (over 2 GB too); false when it cannot.
 bool SeekFile(FILE* file, uint64_t offset);
-
-// Writes path through a temporary file beside it, renamed into place only
-// when complete: a failure leaves no partial file behind.
-bool WriteFileAtomically(const std::string& path, const Bytes& data, std::string* error);
 
 // Renames from to to, replacing a file of that name.
 bool MoveIntoPlace(const std::string& from, const std::string& to);

@@ -41,6 +41,15 @@ int MaxLevel(Compressor compressor);
 // A zlib-format stream of data; empty on failure.
 Bytes CompressStream(const uint8_t* data, size_t size, Compressor compressor, int level);
 
+// True when data is a Windows executable: an MZ header leading to a PE
+// header whose optional header is PE32 or PE32+, marked executable and not
+// a DLL.
+bool IsWindowsExecutable(const Bytes& data);
+
+// A record's header, as it goes before its stream.
+void RecordHeaderBytes(uint32_t uncompressedSize, size_t streamSize, const FileTimes& times,
+                       uint8_t (&bytes)[kRecordHeaderSize]);
+
 // Appends one record: header, then the stream as given.
 void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, const FileTimes& times);
 
@@ -89,23 +98,28 @@ enum class BuildResult {
 // could not (error says why). Every byte is written in order but the stub's
 // payload digest, written over once the payload is known.
 using Writer = std::function<bool(uint64_t offset, const uint8_t* bytes, size_t size, std::string* error)>;
+// Reads back size bytes at offset of what was written; false when it could
+// not (error says why).
+using Reader = std::function<bool(uint64_t offset, uint8_t* bytes, size_t size, std::string* error)>;
 
 // Lays out stub, manifest record, one record per file, trailer, writing
 // them in order to write (false: it could not; error says why), and records
-// the payload's digest in the stub (see kDigestSection). Refuses,
-// with a message naming the file and the rule, whatever the unpacker would
+// the payload's digest in the stub (see FindImageDigest). Refuses, with a
+// message naming the file and the rule, whatever the unpacker would
 // mishandle: an empty file, 4 GB or more in all, a manifest with a zero
 // byte, a tag twice, or tags that are not exactly 1..N for the N files, a
 // generated manifest that a name would break, the marker bytes inside the
 // last 30000 bytes before the trailer.
 //
-// Records are compressed on options.jobs threads and written in order.
-// Memory: the records in flight (each its input and its compressed bound,
-// about twice its size) are kept within the largest one's plus 64 MB, so
-// that a build needs about twice its largest file, whatever the number
-// and total size of the files.
+// Records of files up to 64 MB are compressed whole, on options.jobs
+// threads, by the compressor asked for, and written in order;
+// a larger file is read and deflated a piece at a time by zlib (level 9 at
+// most) as it is written, and read back for the digest. Memory: the whole
+// records in flight (each its input and its compressed bound) are kept
+// within the largest one's cost plus 64 MB: under 512 MB, whatever the
+// files. The bytes are the same for any number of threads.
 BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
-                           const BuildOptions& options, const Writer& write, std::string* error,
+                           const BuildOptions& options, const Writer& write, const Reader& read, std::string* error,
                            const std::function<void(size_t done, size_t total)>& progress = {});
 
 // The same into memory (tests, benchmarks): true when built.
@@ -123,7 +137,7 @@ std::string EndMarkerText();
 // One problem that stops the unpacker from extracting a record.
 struct Problem {
     enum Kind {
-        kNoTrailer,        // no marker: the unpacker reads the last 19 bytes as trailer
+        kNoTrailer,        // no marker: no installer, or one cut short
         kTooShort,         // no room for a trailer at all
         kOutside,          // a record the manifest names lies outside the file
         kInTrailer,        // a record would start inside or after the trailer
@@ -136,6 +150,8 @@ struct Problem {
         kCertificateSlack, // bytes in the table beyond the signatures
         kManifestTooLarge, // a manifest text too large to check
         kNoSecondStage,    // no tag <P1=": nothing for the unpacker to start
+        kImpossibleSize,   // more declared than the stream could ever inflate to
+        kShortStream,      // a stream that inflates to less than its record declares
         kNotOwnPayload,    // the payload's digest is not the one its stub records
         kNoDigest,         // a stub that checks its payload, with no digest recorded
     };
@@ -225,8 +241,8 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
 // output would not fit, Z_DATA_ERROR for a corrupt or short stream (or one
 // that needs a dictionary), Z_MEM_ERROR. The output goes to write in pieces,
 // declaredSize bytes in all (zeros after what the stream gave), unless the
-// stream fails first.
-int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize,
+// stream fails first. *inflated (if given): what the stream gave.
+int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize, uint64_t* inflated,
                   const std::function<bool(const uint8_t*, size_t)>& write);
 
 // "KVFiles<n>.tmp"

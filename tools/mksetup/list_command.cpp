@@ -17,16 +17,20 @@ int List(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, " --json ", kListHelp, &o, &exit))
+    if (!ParseCommand(args, "list", " --json ", kListHelp, &o, &exit))
         return exit;
     if (o.operands.size() != 1)
-        return Usage(kListHelp, "one SETUP.exe, please");
+        return Usage("list", "one SETUP.exe, please");
     const std::string& path = o.operands[0];
     bool json = o.json;
     FileView data;
-    if (!LoadInstaller(path, &data))
-        return kIoError;
+    if (int loaded = LoadInstaller(path, &data))
+        return loaded;
     InstallerWalk walk = WalkInstaller(data.data(), data.size(), false);
+    if (!walk.markerFound && !json) {  // no installer, or one cut short: no records to show
+        PrintProblems(path, walk);
+        return kProblems;
+    }
     uint32_t trailerOffset = walk.trailerEnd >= kTrailerSize ? walk.trailerEnd - kTrailerSize : 0;
 
     if (json) {

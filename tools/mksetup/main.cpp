@@ -1,6 +1,7 @@
 // mksetup: builds installers from the unpacker and a set of files, and
 // lists, verifies and extracts them exactly as the unpacker reads them.
 #include "tools/mksetup/command_line.h"
+#include "tools/mksetup/interrupt.h"
 
 #include <cstdio>
 #include <new>
@@ -23,8 +24,9 @@ static const char kUsageText[] =
 
 int main(int argc, char** argv)
 {
+    HandleInterrupts();
     if (argc < 2)
-        return Usage(kUsageText, "no command given");
+        return Usage("", "no command given");
     std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
     if (command == "--help" || command == "-h" || command == "help") {
@@ -48,5 +50,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "mksetup: not enough memory\n");
         return kIoError;
     }
-    return Usage(kUsageText, "unknown command " + command);
+    return Usage("", "unknown command " + command);
 }

@@ -19,11 +19,22 @@ namespace mksetup {
 bool SignCommandWords(const std::string& command, const std::string& in, const std::string& out,
                       std::vector<std::string>* words, std::string* error);
 
-// Runs words[0] (looked up on the PATH) with the words as its arguments and
+// The program that name, a command's first word, stands for: name itself
+// when it holds a path separator; else the first match in the PATH's
+// absolute folders, never in the current folder (which an empty or "."
+// entry names) or mksetup's own, which the system would search first on
+// Windows, where a planted osslsigncode.exe would then receive the key's
+// password. On Windows ".exe" or ".com" is added to a name without an
+// extension, and a .bat or .cmd is refused: cmd.exe, which runs them, acts
+// on & and | in the file names they are given. False, with error, when
+// there is none.
+bool FindProgram(const std::string& name, std::string* program, std::string* error);
+
+// Runs program with the words as its arguments (words[0] its name) and
 // waits for it. The result: "" when it exited with 0, else what happened
 // ("exit status 3", "killed by signal 9", "could not be started: ..."),
 // never the arguments themselves.
-std::string RunProgram(const std::vector<std::string>& words);
+std::string RunProgram(const std::string& program, const std::vector<std::string>& words);
 
 }  // namespace mksetup
 

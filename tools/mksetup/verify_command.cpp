@@ -19,13 +19,13 @@ int Verify(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, " ", kVerifyHelp, &o, &exit))
+    if (!ParseCommand(args, "verify", " ", kVerifyHelp, &o, &exit))
         return exit;
     if (o.operands.size() != 1)
-        return Usage(kVerifyHelp, "one SETUP.exe, please");
+        return Usage("verify", "one SETUP.exe, please");
     FileView data;
-    if (!LoadInstaller(o.operands[0], &data))
-        return kIoError;
+    if (int loaded = LoadInstaller(o.operands[0], &data))
+        return loaded;
     // Progress on a terminal; otherwise the inflated bytes go nowhere.
     struct Progress : RecordSink {
         bool Open(const WalkedRecord& r) override

@@ -1,5 +1,5 @@
-// Reading installers as the unpacker reads them: the signature, the walk,
-// the inflate step.
+// Reading installers as the unpacker reads them: the walk and the inflate
+// step.
 #include "tools/mksetup/installer.h"
 
 #include <zlib.h>
@@ -8,63 +8,6 @@
 #include <cstring>
 
 namespace mksetup {
-// The length of the DER value at p (tag, length, contents), 0 if it is no
-// well-formed definite length within n bytes.
-static uint64_t DerLength(const uint8_t* p, uint64_t n)
-{
-    if (n < 2)
-        return 0;
-    uint64_t header = 2, length = p[1];
-    if (length & 0x80) {
-        uint32_t bytes = length & 0x7F;
-        if (bytes == 0 || bytes > 4 || n < 2 + bytes)
-            return 0;
-        length = 0;
-        for (uint32_t i = 0; i < bytes; ++i)
-            length = length << 8 | p[2 + i];
-        header += bytes;
-    }
-    return header + length <= n ? header + length : 0;
-}
-
-// The table's WIN_CERTIFICATE entries, each 8-byte aligned: dwLength (with
-// its 8-byte header), wRevision, wCertificateType, then for type 2
-// (PKCS_SIGNED_DATA) one DER SignedData blob.
-static uint64_t CertificateSlack(const uint8_t* table, uint64_t size)
-{
-    auto align = [](uint64_t n) { return (n + 7) & ~(uint64_t)7; };
-    uint64_t slack = 0, at = 0;
-    while (size - at >= 8) {
-        const uint8_t* entry = table + at;
-        uint64_t length = (uint32_t)(entry[0] | entry[1] << 8 | entry[2] << 16 | (uint32_t)entry[3] << 24);
-        uint32_t type = entry[6] | entry[7] << 8;
-        if (length < 8 || length > size - at)
-            break;
-        uint64_t blob = type == 2 ? DerLength(entry + 8, length - 8) : 0;
-        uint64_t used = blob ? align(8 + blob) : 0;
-        uint64_t taken = std::min(align(length), size - at);
-        slack += taken - std::min(used, taken);
-        at += taken;
-    }
-    return slack + (size - at);
-}
-
-PeSignature FindSignature(const uint8_t* data, uint64_t size)
-{
-    PeSignature signature;
-    uint32_t length = (uint32_t)std::min<uint64_t>(size, 0xFFFFFFFFu);
-    signature.payloadEnd = length;
-    CertificateTable table;
-    if (!ReadCertificateTable(data, length, &table))
-        return signature;
-    signature.present = true;
-    signature.offset = table.offset;
-    signature.size = table.size;
-    signature.inPlace = size == length && FindPayloadBearingEnd(data, length, length, &signature.payloadEnd);
-    if (signature.inPlace)
-        signature.slack = CertificateSlack(data + table.offset, table.size);
-    return signature;
-}
 
 std::string OutputName(uint32_t index)
 {
@@ -87,7 +30,7 @@ const char* ZlibCodeName(int code)
     }
 }
 
-int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize,
+int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize, uint64_t* inflated,
                   const std::function<bool(const uint8_t*, size_t)>& write)
 {
     z_stream z = {};
@@ -125,6 +68,8 @@ int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredS
         code = Z_DATA_ERROR;
     if (code != Z_OK)
         return code;
+    if (inflated)
+        *inflated = produced;
     std::memset(chunk, 0, kChunk);
     while (produced < declaredSize) {
         size_t n = (size_t)std::min<uint64_t>(declaredSize - produced, kChunk);
@@ -191,8 +136,10 @@ private:
         uint32_t end = walk_.trailerEnd;
         walk_.markerFound = end >= kEndMarkerLength + 1 &&
                             IsEndMarkerAt(data_ + end - kEndMarkerLength - 1);
-        if (!walk_.markerFound)
-            NoTrailer();
+        if (!walk_.markerFound) {
+            NoTrailer();  // and no records read from bytes that are none
+            return;
+        }
         PayloadTrailer trailer;
         if (!ReadPayloadTrailer(data_, length_, end, &trailer)) {
             Fail(Problem::kTooShort, -1, 0, "the file is too short to hold a trailer (the unpacker stops with -6)");
@@ -247,25 +194,29 @@ private:
                      ") and the trailer are never extracted: is a <Pn=\" tag missing from the manifest?");
     }
 
-    // No marker in the window: say so, and by how much a trailer further
-    // up (pushed out by what follows it, a signature say) misses it.
+    // No marker in the window: in plain words, what the file is. An
+    // installer whose trailer was pushed out (by a signature, say) says by
+    // how much; one that holds the unpacker's image but no trailer at all
+    // was cut short; anything else is no installer.
     void NoTrailer()
     {
-        std::string what = "no trailer: the marker \"" + EndMarkerText() + "\" is not in the file's last " +
-                           std::to_string(kScanWindow) + " bytes";
         for (uint64_t p = length_ >= kEndMarkerLength + 1 ? length_ - kEndMarkerLength - 1 : 0; p-- > 0;) {
             if (data_[p] == '!' && IsEndMarkerAt(data_ + p)) {
                 walk_.trailerOutsideEnd = p + kEndMarkerLength + 1;
                 uint64_t after = length_ - walk_.trailerOutsideEnd;
-                what += "; a trailer ends at offset " + std::to_string(walk_.trailerOutsideEnd) + ", and the " +
-                        std::to_string(after) + " bytes after it are " +
-                        std::to_string(after - kMaxBytesAfterTrailer) + " more than the " +
-                        std::to_string(kMaxBytesAfterTrailer) + " the unpacker allows";
-                break;
+                Fail(Problem::kNoTrailer, -1, 0,
+                     "is not an installer the unpacker can read: its trailer ends at offset " +
+                         std::to_string(walk_.trailerOutsideEnd) + ", and the " + std::to_string(after) +
+                         " bytes after it are " + std::to_string(after - kMaxBytesAfterTrailer) + " more than the " +
+                         std::to_string(kMaxBytesAfterTrailer) + " the unpacker allows");
+                return;
             }
         }
+        uint32_t at;
+        bool unpacker = FindImageDigest(data_, std::min<uint32_t>(length_, 1u << 20), &at);
         Fail(Problem::kNoTrailer, -1, 0,
-             what + "; the unpacker takes the last 19 bytes for the trailer, whatever they hold");
+             std::string(unpacker ? "is truncated: it holds the unpacker but not" : "is not an installer: no") +
+                 " end marker (\"" + EndMarkerText() + "\") in its last " + std::to_string(kScanWindow) + " bytes");
     }
 
     void Fail(Problem::Kind kind, int64_t index, uint64_t offset, const std::string& what)
@@ -314,8 +265,16 @@ private:
             return false;
         }
         if (!RecordStreamInside(length_, offset, &header)) {
-            Fail(Problem::kStreamOutside, index, offset, "its stream of " + std::to_string(header.CompressedSize) +
-                                    " bytes runs past the end of the file");
+            Fail(Problem::kStreamOutside, index, offset, "is truncated: its stream of " +
+                                    std::to_string(header.CompressedSize) + " bytes runs past the end of the file");
+            return false;
+        }
+        if (!DeclaredSizePossible(&header)) {
+            Fail(Problem::kImpossibleSize, index, offset,
+                 "declares " + std::to_string(header.UncompressedSize) + " bytes, more than its stream of " +
+                     std::to_string(header.CompressedSize) + " could ever inflate to (" +
+                     std::to_string(kMaxInflateRatio) + " per byte): damage, which the unpacker refuses before " +
+                     "making the file (Error in uncompress routine -3)");
             return false;
         }
         if (!inflate)
@@ -323,8 +282,9 @@ private:
         const WalkedRecord& record = walk_.records.back();
         if (sink_ && !sink_->Open(record))
             return false;  // the sink has said why
+        uint64_t inflated = 0;
         int code = InflateRecord(data_ + offset + kRecordHeaderSize, header.CompressedSize, header.UncompressedSize,
-                                 [&](const uint8_t* bytes, size_t n) {
+                                 &inflated, [&](const uint8_t* bytes, size_t n) {
                                      if (keep && !manifestEnded_) {
                                          // Kept up to one byte past the limit, which
                                          // Run then reports.
@@ -344,6 +304,10 @@ private:
                                     ")");
             return false;
         }
+        if (inflated < header.UncompressedSize)  // the unpacker goes on, its file ending in zeros
+            Fail(Problem::kShortStream, index, offset,
+                 "its stream inflates to " + std::to_string(inflated) + " bytes, fewer than the " +
+                     std::to_string(header.UncompressedSize) + " it declares: damage, which the unpacker fills with zeros");
         return true;
     }
 

@@ -1,0 +1,372 @@
+// Building an installer: what is refused before anything is written, the
+// records compressed on worker threads and written in order (large files
+// streamed), the payload's digest recorded in the stub, the trailer.
+#include "extract/payload_digest.h"
+#include "tools/mksetup/installer.h"
+#include "tools/mksetup/record_compression.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace mksetup {
+
+// For reproducible builds: every time at most the limit. A file's
+// last-access time moves whenever the file is read (by this very build, say),
+// so it is replaced by the last-write time.
+
+static FileTimes Clamp(FileTimes t, const std::optional<uint64_t>& limit)
+{
+    if (limit) {
+        t.creation = std::min(t.creation, *limit);
+        t.lastWrite = std::min(t.lastWrite, *limit);
+        t.lastAccess = t.lastWrite;
+    }
+    return t;
+}
+
+static bool CheckManifest(const InputFile& manifest, const std::vector<InputFile>& files, std::string* error)
+{
+    const Bytes& text = manifest.data;
+    auto zero = std::find(text.begin(), text.end(), 0);
+    if (zero != text.end()) {
+        *error = manifest.path + ": the manifest holds a zero byte at offset " + std::to_string(zero - text.begin()) +
+                 "; the unpacker reads it as text ending at its first zero byte";
+        return false;
+    }
+    std::vector<uint64_t> tags = ManifestTagNumbers(std::string(text.begin(), text.end()));
+    std::vector<uint64_t> sorted = tags;
+    std::sort(sorted.begin(), sorted.end());
+    auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+    if (twice != sorted.end()) {
+        *error = manifest.path + ": tag <P" + std::to_string(*twice) + "=\" appears more than once; the second stage " +
+                 "would take either name for record " + std::to_string(*twice);
+        return false;
+    }
+    for (size_t n = 1; n <= files.size(); ++n) {
+        if (std::find(tags.begin(), tags.end(), n) == tags.end()) {
+            *error = manifest.path + ": no tag <P" + std::to_string(n) + "=\" for record " + std::to_string(n) +
+                     " (" + files[n - 1].path + "); the unpacker extracts records up to the first missing number";
+            return false;
+        }
+    }
+    for (uint64_t n : tags) {
+        if (n > files.size()) {
+            *error = manifest.path + ": tag <P" + std::to_string(n) + "=\" names record " + std::to_string(n) +
+                     ", but only " + std::to_string(files.size()) + " files are given";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Which part of the installer an offset falls in, for messages.
+static std::string PartAt(uint64_t offset, const std::vector<uint64_t>& starts, const InputFile& manifest,
+                          const std::vector<InputFile>& files)
+{
+    if (offset < starts[0])
+        return "the stub";
+    size_t i = std::upper_bound(starts.begin(), starts.end(), offset) - starts.begin() - 1;
+    return "record " + std::to_string(i) + " (" + (i == 0 ? manifest.path : files[i - 1].path) + ")";
+}
+
+// A file larger than this is deflated in pieces by zlib (level 9 at most)
+// as it is written, never held whole; one up to this size is compressed
+// whole by the compressor asked for. libdeflate's best levels pack a few
+// per cent smaller than zlib's, but need the whole file and twice its size
+// in memory: at 64 MB, the records in flight hold under 256 MB whatever
+// the files, and the pieces cost 3 or 4 per cent only on files larger.
+static const uint64_t kWholeRecord = 64u << 20;
+static const uint64_t kLimit = 0xFFFFFFFFull;  // every offset and size fits 32 bits
+
+// What a build refuses before anything is written; kBuilt when nothing.
+static BuildResult CheckBuild(const InputFile& manifest, const std::vector<InputFile>& files,
+                              const BuildOptions& options, std::string* error)
+{
+    const BuildResult kRefused = BuildResult::kRefused;
+    if (files.empty()) {
+        *error = "no FILE given: record 1 is the program that the unpacker starts";
+        return kRefused;
+    }
+    if (options.level < 0 || options.level > MaxLevel(options.compressor)) {
+        *error = "--level must be 0 to " + std::to_string(MaxLevel(options.compressor));
+        return kRefused;
+    }
+    for (const InputFile& f : files) {
+        if (f.Size() == 0) {
+            *error = f.path + ": the file is empty; the unpacker cannot map an output file of size 0";
+            return kRefused;
+        }
+        if (f.Size() >= kLimit) {
+            *error = f.path + ": the installer would be 4 GB or more; the unpacker maps only files under 4 GB";
+            return kRefused;
+        }
+    }
+    if (manifest.path == kGeneratedManifest) {
+        // A name that could end its tag, or start another, is refused.
+        for (const InputFile& f : files) {
+            if (f.name.find_first_of("\"<>\r\n") != std::string::npos) {
+                *error = f.path + ": its name holds \", <, > or a line break, which would add or break a tag of the " +
+                         "generated manifest; rename it or give --manifest";
+                return kRefused;
+            }
+        }
+    }
+    return CheckManifest(manifest, files, error) ? BuildResult::kBuilt : kRefused;
+}
+
+namespace {
+
+// One build: the stub, the records in order (compressed on worker threads,
+// or streamed by the builder), the digest recorded in the stub, the trailer.
+class Builder {
+public:
+    Builder(const InputFile& manifest, const std::vector<InputFile>& files, const BuildOptions& options,
+            const Writer& write, const Reader& read, std::string* error)
+        : manifest_(manifest), files_(files), options_(options), write_(write), read_(read), error_(*error)
+    {
+        Blake2sBegin(&digest_);
+    }
+
+    BuildResult Run(const Bytes& stub, const std::function<void(size_t, size_t)>& progress);
+
+private:
+    bool Emit(const uint8_t* bytes, size_t size, bool hash);
+    BuildResult WriteRecords(const std::function<void(size_t, size_t)>& progress);
+    BuildResult WriteWhole(Compression& c, uint64_t size);
+    BuildResult WriteStreamed(const InputFile& f);
+    BuildResult Finish(const Bytes& stub);
+    BuildResult TooLarge(const std::string& what)
+    {
+        error_ = what + ": the installer would be 4 GB or more; the unpacker maps only files under 4 GB";
+        return BuildResult::kRefused;
+    }
+
+    const InputFile& manifest_;
+    const std::vector<InputFile>& files_;
+    const BuildOptions& options_;
+    const Writer& write_;
+    const Reader& read_;
+    std::string& error_;
+    Bytes manifestRecord_;
+    std::vector<Compression> records_;
+    std::vector<uint64_t> starts_;  // each record's offset
+    uint64_t written_ = 0;
+    Bytes tail_;                    // the last bytes written, for the marker check
+    Blake2s digest_;                // of every record byte, in order
+};
+
+// Appends to the output; hash: the bytes are the payload's.
+bool Builder::Emit(const uint8_t* bytes, size_t size, bool hash)
+{
+    tail_.insert(tail_.end(), bytes + (size > kScanWindow ? size - kScanWindow : 0), bytes + size);
+    if (tail_.size() > 2 * kScanWindow)
+        tail_.erase(tail_.begin(), tail_.end() - kScanWindow);
+    if (hash)
+        Blake2sAdd(&digest_, bytes, (uint32_t)size);  // below 4 GB in all
+    written_ += size;
+    return write_(written_ - size, bytes, size, &error_);
+}
+
+BuildResult Builder::Run(const Bytes& stub, const std::function<void(size_t, size_t)>& progress)
+{
+    if (stub.size() > kLimit)
+        return TooLarge("the stub");
+    // Record 0: the manifest text and one zero byte, so that the unpacker's
+    // search for tags ends inside the record.
+    manifestRecord_ = manifest_.data;
+    manifestRecord_.push_back(0);
+    if (!Emit(stub.data(), stub.size(), false))
+        return BuildResult::kUnreadable;
+    BuildResult result = WriteRecords(progress);
+    return result == BuildResult::kBuilt ? Finish(stub) : result;
+}
+
+// The records in order. Workers take the whole ones in order as the memory
+// budget lets them in; the builder writes each as soon as it and all
+// before it are done, and streams a large one itself when its turn comes.
+BuildResult Builder::WriteRecords(const std::function<void(size_t, size_t)>& progress)
+{
+    records_.resize(files_.size() + 1);
+    uint64_t largest = 0;
+    for (size_t i = 0; i < records_.size(); ++i) {
+        Compression& c = records_[i];
+        c.file = i == 0 ? &manifest_ : &files_[i - 1];
+        uint64_t size = i == 0 ? manifestRecord_.size() : c.file->Size();
+        c.streamed = i > 0 && size > kWholeRecord;
+        c.done = c.streamed;
+        c.cost = c.streamed ? 0 : CompressionCost(size);
+        largest = std::max(largest, c.cost);
+    }
+    const uint64_t budget = largest + (64u << 20);
+    unsigned jobs = options_.jobs ? options_.jobs : std::max(1u, std::thread::hardware_concurrency());
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t admitted = 0, taken = 0;
+    uint64_t inFlight = 0;
+    bool stop = false;
+    std::vector<std::thread> workers;
+    for (unsigned j = 0; j < std::min<size_t>(jobs, records_.size()); ++j)
+        workers.emplace_back([&] {
+            for (;;) {
+                std::unique_lock<std::mutex> hold(lock);
+                changed.wait(hold, [&] { return stop || taken < admitted; });
+                if (stop)
+                    return;
+                Compression* c = &records_[taken];
+                bool isManifest = taken++ == 0;
+                if (c->streamed)
+                    continue;
+                hold.unlock();
+                Compress(c, isManifest ? &manifestRecord_ : nullptr, options_);
+                hold.lock();
+                c->done = true;
+                changed.notify_all();
+            }
+        });
+
+    BuildResult result = BuildResult::kBuilt;
+    try {
+        for (size_t i = 0; i < records_.size() && result == BuildResult::kBuilt; ++i) {
+            if (progress)
+                progress(i, records_.size());
+            std::unique_lock<std::mutex> hold(lock);
+            while (admitted < records_.size() && (inFlight == 0 || inFlight + records_[admitted].cost <= budget))
+                inFlight += records_[admitted++].cost;
+            changed.notify_all();
+            changed.wait(hold, [&] { return records_[i].done; });
+            hold.unlock();
+            Compression& c = records_[i];
+            starts_.push_back(written_);
+            result = c.streamed ? WriteStreamed(*c.file) : WriteWhole(c, i == 0 ? manifestRecord_.size() : c.file->Size());
+            Bytes().swap(c.stream);
+            hold.lock();
+            inFlight -= c.cost;
+        }
+    } catch (const std::bad_alloc&) {  // the workers are stopped and joined first
+        error_ = "not enough memory";
+        result = BuildResult::kUnreadable;
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stop = true;
+        changed.notify_all();
+    }
+    for (std::thread& w : workers)
+        w.join();
+    if (result == BuildResult::kBuilt && progress)
+        progress(records_.size(), records_.size());
+    return result;
+}
+
+// A record a worker compressed whole: its header, then its stream.
+BuildResult Builder::WriteWhole(Compression& c, uint64_t size)
+{
+    if (c.failure != BuildResult::kBuilt) {
+        error_ = c.error;
+        return c.failure;
+    }
+    if (written_ + kRecordHeaderSize + c.stream.size() + kTrailerSize > kLimit)
+        return TooLarge(c.file->path);
+    uint8_t header[kRecordHeaderSize];
+    RecordHeaderBytes((uint32_t)size, c.stream.size(), Clamp(c.file->times, options_.clampTime), header);
+    return Emit(header, sizeof header, true) && Emit(c.stream.data(), c.stream.size(), true) ? BuildResult::kBuilt
+                                                                                             : BuildResult::kUnreadable;
+}
+
+// A large file, deflated in pieces straight into the output after room for
+// its header, which is written once the stream's size is known; the digest
+// then takes the header and, read back, the stream, in the order the
+// unpacker reads them.
+BuildResult Builder::WriteStreamed(const InputFile& f)
+{
+    uint64_t headerAt = written_, streamAt = headerAt + kRecordHeaderSize, streamSize = 0;
+    uint8_t header[kRecordHeaderSize] = {};
+    if (!Emit(header, sizeof header, false))
+        return BuildResult::kUnreadable;
+    BuildResult result = DeflatePieces(f, options_.level, [&](const uint8_t* piece, size_t size) {
+        if (written_ + size + kTrailerSize > kLimit)
+            return TooLarge(f.path);
+        return Emit(piece, size, false) ? BuildResult::kBuilt : BuildResult::kUnreadable;
+    }, &streamSize, &error_);
+    if (result != BuildResult::kBuilt)
+        return result;
+    RecordHeaderBytes((uint32_t)f.Size(), streamSize, Clamp(f.times, options_.clampTime), header);
+    if (!write_(headerAt, header, sizeof header, &error_))
+        return BuildResult::kUnreadable;
+    Blake2sAdd(&digest_, header, sizeof header);
+    Bytes piece(1 << 20);
+    for (uint64_t at = 0; at < streamSize; at += piece.size()) {
+        size_t n = (size_t)std::min<uint64_t>(piece.size(), streamSize - at);
+        if (!read_(streamAt + at, piece.data(), n, &error_))
+            return BuildResult::kUnreadable;
+        Blake2sAdd(&digest_, piece.data(), (uint32_t)n);
+    }
+    return BuildResult::kBuilt;
+}
+
+// The marker check, the digest recorded in the stub, the trailer.
+BuildResult Builder::Finish(const Bytes& stub)
+{
+    // The unpacker takes the first marker in the file's last 30000 bytes for
+    // the trailer: there must be none before ours.
+    uint8_t trailer[kTrailerSize];
+    WriteTrailer((uint32_t)starts_[0], trailer);
+    uint64_t tailStart = written_ - tail_.size();
+    tail_.insert(tail_.end(), trailer, trailer + kTrailerSize);
+    uint32_t trailerEnd;
+    FindPayloadEnd(tail_.data(), (uint32_t)tail_.size(), &trailerEnd);
+    if (trailerEnd != tail_.size()) {
+        uint64_t at = tailStart + trailerEnd - kEndMarkerLength - 1;
+        // In the stub only a stub that stores the marker whole can have it;
+        // in a record it is chance, which other compressed bytes undo.
+        std::string advice = at < starts_[0] ? "use an unpacker built from this project, which holds no copy of it"
+                                             : "another --level or --compressor packs that record differently";
+        error_ = PartAt(at, starts_, manifest_, files_) + ": the marker bytes \"" + EndMarkerText() +
+                 "\" occur at offset " + std::to_string(at) + ", within the last " + std::to_string(kScanWindow) +
+                 " bytes before the trailer; the unpacker would take them for the trailer (" + advice + ")";
+        return BuildResult::kRefused;
+    }
+    // The digest goes into the stub's image, where the unpacker finds it;
+    // a stub without the place for it (not this project's unpacker, or one
+    // from before) gets none.
+    uint32_t at;
+    uint8_t record[kImageDigestSize - kImageDigestRecorded] = {1};
+    Blake2sEnd(&digest_, record + kImageDigestBytes - kImageDigestRecorded);
+    if (FindImageDigest(stub.data(), (uint32_t)stub.size(), &at) &&
+        !write_(at + kImageDigestRecorded, record, sizeof record, &error_))
+        return BuildResult::kUnreadable;
+    return Emit(trailer, sizeof trailer, false) ? BuildResult::kBuilt : BuildResult::kUnreadable;
+}
+
+}  // namespace
+
+BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                           const BuildOptions& options, const Writer& write, const Reader& read, std::string* error,
+                           const std::function<void(size_t done, size_t total)>& progress)
+{
+    BuildResult checked = CheckBuild(manifest, files, options, error);
+    if (checked != BuildResult::kBuilt)
+        return checked;
+    return Builder(manifest, files, options, write, read, error).Run(stub, progress);
+}
+
+bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
+                    const BuildOptions& options, Bytes* out, std::string* error)
+{
+    out->clear();
+    auto append = [&](uint64_t offset, const uint8_t* bytes, size_t size, std::string*) {
+        out->resize(std::max<uint64_t>(out->size(), offset + size));
+        std::memcpy(out->data() + offset, bytes, size);
+        return true;
+    };
+    auto read = [&](uint64_t offset, uint8_t* bytes, size_t size, std::string*) {
+        std::memcpy(bytes, out->data() + offset, size);
+        return true;
+    };
+    return BuildInstaller(stub, manifest, files, options, append, read, error) == BuildResult::kBuilt;
+}
+
+}  // namespace mksetup

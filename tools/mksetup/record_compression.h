@@ -1,0 +1,38 @@
+// A record's stream, made one of two ways: whole, on a worker thread, by
+// the compressor asked for; or, for a file too large to hold, deflated a
+// piece at a time by zlib as it is written. builder.cpp's.
+#pragma once
+
+#include "tools/mksetup/installer.h"
+
+namespace mksetup {
+
+// One record on its way from its input to the output: compressed by a
+// worker, written by the builder in order.
+struct Compression {
+    const InputFile* file;
+    uint64_t cost;          // memory it may hold: its input and its compressed bound
+    bool streamed = false;  // too large to be held: the builder streams it
+    bool done = false;
+    Bytes stream;           // the zlib stream, once done
+    BuildResult failure = BuildResult::kBuilt;
+    std::string error;
+};
+
+// What compressing size bytes whole may hold at once.
+uint64_t CompressionCost(uint64_t size);
+
+// Compresses one record whole: manifestRecord's bytes if given, else the
+// file's, read whole from its path where it is read from one (a file that
+// changed size since the build began fails). Worker threads.
+void Compress(Compression* c, const Bytes* manifestRecord, const BuildOptions& options);
+
+// Deflates the file at level (at most 9) as one zlib stream, a piece of at
+// most 1 MB at a time, handing each piece of the stream to emit as it is
+// made (emit's result other than kBuilt ends it); *streamSize is the
+// stream's size. The file must come to the size it had when the build
+// began. kBuilt, or why not (error says).
+BuildResult DeflatePieces(const InputFile& f, int level, const std::function<BuildResult(const uint8_t*, size_t)>& emit,
+                          uint64_t* streamSize, std::string* error);
+
+}  // namespace mksetup
