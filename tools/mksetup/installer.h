@@ -242,8 +242,11 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
 // that needs a dictionary), Z_MEM_ERROR. The output goes to write in pieces,
 // declaredSize bytes in all (zeros after what the stream gave), unless the
 // stream fails first. *inflated (if given): what the stream gave.
+// consumed (if given) is told, as it goes, how much of the stream has
+// been read.
 int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize, uint64_t* inflated,
-                  const std::function<bool(const uint8_t*, size_t)>& write);
+                  const std::function<bool(const uint8_t*, size_t)>& write,
+                  const std::function<void(uint32_t)>& consumed = nullptr);
 
 // "KVFiles<n>.tmp"
 std::string OutputName(uint32_t index);

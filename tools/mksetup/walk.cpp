@@ -31,7 +31,8 @@ const char* ZlibCodeName(int code)
 }
 
 int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize, uint64_t* inflated,
-                  const std::function<bool(const uint8_t*, size_t)>& write)
+                  const std::function<bool(const uint8_t*, size_t)>& write,
+                  const std::function<void(uint32_t)>& consumed)
 {
     z_stream z = {};
     if (inflateInit(&z) != Z_OK)
@@ -55,6 +56,8 @@ int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredS
         produced += got;
         if (got && writing)
             writing = write(chunk, got);
+        if (consumed)
+            consumed((uint32_t)(z.next_in - stream));
     } while (code == Z_OK && writing);
     inflateEnd(&z);
     if (!writing)
@@ -283,6 +286,8 @@ private:
         if (sink_ && !sink_->Open(record))
             return false;  // the sink has said why
         uint64_t inflated = 0;
+        uint64_t streamAt = offset + kRecordHeaderSize;
+        uint32_t released = 0;
         int code = InflateRecord(data_ + offset + kRecordHeaderSize, header.CompressedSize, header.UncompressedSize,
                                  &inflated, [&](const uint8_t* bytes, size_t n) {
                                      if (keep && !manifestEnded_) {
@@ -295,6 +300,12 @@ private:
                                          manifestEnded_ = zero != nullptr || keep->size() > kMaxManifestText;
                                      }
                                      return !sink_ || sink_->Write(bytes, n);
+                                 },
+                                 [&](uint32_t read) {  // a large stream let go as it is read
+                                     if (passed_ && read - released >= (64u << 20)) {
+                                         passed_(streamAt + released, streamAt + read);
+                                         released = read;
+                                     }
                                  });
         bool closed = !sink_ || sink_->Close(code == Z_OK);
         if (code == Z_ERRNO || !closed)
