@@ -88,7 +88,7 @@ static void Report(LPCSTR message)
 
 static void ReleaseOutput(OutputFile* output)
 {
-    if (output->view)
+    if (output->view && output->size)  // an empty file's is no view
         UnmapViewOfFile(output->view);
     if (output->mapping)
         CloseHandle(output->mapping);
@@ -277,21 +277,14 @@ static ExtractResult Unreadable(ExtractCall* call)
     return kExtractDone;
 }
 
-static int DecimalDigits(int n)
-{
-    int digits = 1;
-    for (; n >= 10; n /= 10)
-        ++digits;
-    return digits;
-}
-
 // "<folder>KVFiles<index>.tmp" into a MAX_PATH buffer. False when it does not
 // fit (the front end keeps the folder short enough; this is the last guard).
 static BOOL FormatOutputName(LPSTR name, LPCSTR folder, int index)
 {
-    if (lstrlenA(folder) + lstrlenA(kOutputPrefix) + DecimalDigits(index) + lstrlenA(".tmp") >= MAX_PATH)
+    char leaf[kOutputNameSize];
+    if (lstrlenA(folder) + (int)OutputFileName(index, leaf) >= MAX_PATH)
         return FALSE;
-    wsprintfA(name, "%s%s%i.tmp", folder, kOutputPrefix, index);
+    wsprintfA(name, "%s%s", folder, leaf);
     return TRUE;
 }
 

@@ -3,33 +3,10 @@
 #ifndef EXTRACT_EXTRACT_FILES_H
 #define EXTRACT_EXTRACT_FILES_H
 
+#include "extract/payload_format.h"
 #include "extract/view_file.h"
 
 #include <windows.h>
-
-// The worker thread's exit code: 0 and the failures below.
-typedef int ExtractResult;
-
-enum {
-    kExtractDone = 0,               // every record the manifest names was handled
-    kExtractNoModulePath = -1,      // the executable's own path was not to be had
-    kExtractNoModuleView = -2,      // the executable could not be opened or mapped
-    kExtractNoOutputFile = -3,      // an output file could not be created or mapped
-    kExtractInflateFailed = -4,     // uncompress failed, or the stream could not be read
-    kExtractRecordFailed = -5,      // a nested call failed (it has reported)
-    kExtractPayloadUnreadable = -6, // the top-level call caught a fault: the
-                                    // trailer, record 0's header or stream lie
-                                    // outside the file, a signed file's
-                                    // certificate table does not end it, or
-                                    // reading them faulted
-    kExtractNoSecondStage = -7,     // record 1, the second stage, was not
-                                    // written: the manifest names none, or
-                                    // its header could not be read
-    kExtractPayloadNotOwn = -8,     // the payload is not the one this image
-                                    // was built with: its digest differs
-                                    // from the one the image records, or,
-                                    // elevated, the image records none
-};
 
 // What the front end hands the extraction. Written on the main thread
 // before the worker starts; read by the worker.

@@ -192,14 +192,17 @@ void BeginManifestTagScan(ManifestTagScan* scan, uint8_t* seen, uint32_t limit)
     scan->state = 0;
     scan->number = 0;
     scan->ended = false;
+    scan->stopAtTags = false;
 }
 
 // States: 0 nothing, 1 "<", 2 "<P", 3 digits, 4 digits and "=". A '<'
 // always starts a new match: it occurs in the tag only at its start.
-void ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size)
+uint32_t ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size)
 {
-    for (uint32_t i = 0; i < size && !scan->ended; ++i) {
-        uint8_t c = text[i];
+    uint32_t i = 0;
+    scan->tagged = false;
+    while (i < size && !scan->ended && !scan->tagged) {
+        uint8_t c = text[i++];
         uint32_t state = scan->state;
         scan->state = 0;
         if (c == 0) {
@@ -215,10 +218,30 @@ void ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size)
             scan->state = 3;
         } else if (state == 3 && c == '=') {
             scan->state = 4;
-        } else if (state == 4 && c == '"' && scan->number < scan->limit) {
-            scan->seen[scan->number / 8] |= (uint8_t)(1u << (scan->number % 8));
+        } else if (state == 4 && c == '"') {
+            if (scan->number < scan->limit)
+                scan->seen[scan->number / 8] |= (uint8_t)(1u << (scan->number % 8));
+            scan->tagged = scan->stopAtTags;
         }
     }
+    return i;
+}
+
+uint32_t OutputFileName(uint32_t index, char out[kOutputNameSize])
+{
+    char digits[10];
+    uint32_t n = 0, length = 0;
+    do
+        digits[n++] = (char)('0' + index % 10);
+    while (index /= 10);
+    for (const char* p = SETUP_OUTPUT_PREFIX; *p; ++p)
+        out[length++] = *p;
+    while (n)
+        out[length++] = digits[--n];
+    for (const char* p = SETUP_OUTPUT_SUFFIX; *p; ++p)
+        out[length++] = *p;
+    out[length] = 0;
+    return length;
 }
 
 uint32_t NamedRecordCount(const ManifestTagScan* scan)

@@ -27,7 +27,7 @@
 // many records there are.
 //
 // Record header, 32 bytes:
-//   0  u32 UncompressedSize   size of the output file, at least 1
+//   0  u32 UncompressedSize   size of the output file (0: an empty file)
 //   4  u32 CompressedSize     bytes of the zlib stream after the header
 //   8  u64 CreationTime       FILETIME, 100 ns units since 1601-01-01 UTC
 //  16  u64 LastAccessTime
@@ -48,10 +48,39 @@ enum {
     kMaxBytesAfterTrailer = kScanWindow - kEndMarkerLength - 1,
 };
 
-// Record n is extracted to "KVFiles<n>.tmp"; record 1, the second stage,
-// to kSecondStageName.
-static const char kOutputPrefix[] = "KVFiles";
-static const char kSecondStageName[] = "KVFiles1.tmp";
+// Record n is extracted to "KVFiles<n>.tmp" (OutputFileName); record 1,
+// the second stage, to kSecondStageName.
+#define SETUP_OUTPUT_PREFIX "KVFiles"
+#define SETUP_OUTPUT_SUFFIX ".tmp"
+static const char kSecondStageName[] = SETUP_OUTPUT_PREFIX "1" SETUP_OUTPUT_SUFFIX;
+enum { kOutputNameSize = sizeof SETUP_OUTPUT_PREFIX + 10 + sizeof SETUP_OUTPUT_SUFFIX - 1 };
+// Writes record index's output name and a zero into out; returns its length.
+uint32_t OutputFileName(uint32_t index, char out[kOutputNameSize]);
+
+// What the unpacker's extraction comes to: its worker thread's exit code,
+// 0 or one of the failures below, each reported before it is returned.
+typedef int ExtractResult;
+enum {
+    kExtractDone = 0,               // every record the manifest names was handled
+    kExtractNoModulePath = -1,      // the executable's own path was not to be had
+    kExtractNoModuleView = -2,      // the executable could not be opened or mapped
+    kExtractNoOutputFile = -3,      // an output file could not be created or mapped
+    kExtractInflateFailed = -4,     // uncompress failed, or the stream could not be
+                                    // read, or declares more than it could inflate to
+    kExtractRecordFailed = -5,      // a nested call failed (it has reported)
+    kExtractPayloadUnreadable = -6, // the top-level call caught a fault: the
+                                    // trailer, record 0's header or stream lie
+                                    // outside the file, a signed file's
+                                    // certificate table does not end it, or
+                                    // reading them faulted
+    kExtractNoSecondStage = -7,     // record 1, the second stage, was not
+                                    // written: the manifest names none, or
+                                    // its header could not be read
+    kExtractPayloadNotOwn = -8,     // the payload is not the one this image
+                                    // was built with: its digest differs
+                                    // from the one the image records, or,
+                                    // elevated, the image records none
+};
 
 // The marker "!--END FILE--!", 14 bytes, no terminating zero in the file.
 // No program that carries this module holds the 14 bytes in one piece: the
@@ -157,20 +186,26 @@ bool RecordStreamInside(uint32_t length, uint32_t offset, const FileRecordHeader
 // The manifest's tags in one pass over its text, which may come in pieces
 // (the text ends at its first zero byte or where the pieces end). Record n
 // is named when the text holds <Pn=" (plain decimal, no leading zero)
-// anywhere; the records taken are 1 to the first number not named.
+// anywhere; the records taken are 1 to the first number not named. The
+// file's name for the second stage follows the tag, up to the next '"'.
 //
 // seen is the caller's bitmap of (limit + 7) / 8 zero bytes: numbers from
 // limit on are not recorded, so at most limit - 1 records are counted. With
 // limit = text size / 5 + 2 nothing is lost (each tag takes five bytes).
+//
+// ScanManifestText returns how many bytes it took: all of them, but with
+// stopAtTags set it stops after each tag, setting tagged and number (limit
+// for any number from limit on).
 struct ManifestTagScan {
     uint8_t* seen;
     uint32_t limit;
     uint32_t state;   // how much of "<P", digits, "=\"" has been matched
     uint32_t number;  // the digits so far, limit if more
     bool ended;       // the zero byte has been reached
+    bool stopAtTags, tagged;
 };
 void BeginManifestTagScan(ManifestTagScan* scan, uint8_t* seen, uint32_t limit);
-void ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size);
+uint32_t ScanManifestText(ManifestTagScan* scan, const uint8_t* text, uint32_t size);
 uint32_t NamedRecordCount(const ManifestTagScan* scan);
 
 // The writer's side, for mksetup and the tests.

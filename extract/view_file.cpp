@@ -94,8 +94,10 @@ static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD dispos
     // asked for. Mappings take the low 32 bits: files stay under 4 GB.
     *size += GetFileSize(file, NULL);
 
-    HANDLE mapping = CreateFileMappingA(file, NULL, (access & GENERIC_WRITE) ? PAGE_READWRITE : PAGE_READONLY,
-                                        0, *size, NULL);
+    // A file of size 0 has nothing to map (and no mapping can be made of it).
+    HANDLE mapping = *size ? CreateFileMappingA(file, NULL, (access & GENERIC_WRITE) ? PAGE_READWRITE : PAGE_READONLY,
+                                                0, *size, NULL)
+                           : NULL;
 
     // The times go on while the file is open and before anything is written
     // through the view.
@@ -109,6 +111,8 @@ static LPVOID MapFirstWindow(LPSTR name, DWORD* size, DWORD access, DWORD dispos
     else if (!held)
         CloseHandle(file);
 
+    if (!*size)
+        return name;
     if (!mapping) {
         ReportFileError("Could not create map file in dialog's GetViewFile", name);
         return NULL;

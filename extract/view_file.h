@@ -84,7 +84,9 @@ static_assert(kViewWindow % kViewAlignment == 0 && kViewWindow >= 2 * kViewAlign
 // options      see ViewFileOptions.
 //
 // Returns the view of the first min(size, kViewWindow) bytes, which the
-// caller releases with UnmapViewOfFile. Returns NULL after
+// caller releases with UnmapViewOfFile; for a file of size 0, which has
+// nothing to map, name itself (no view: nothing to read, write or release;
+// the file is made, with its times, all the same). Returns NULL after
 // reporting (logged and shown, the name as detail) when the file cannot be
 // opened, mapped or viewed; failing to read or set the times is reported
 // and the call goes on.
