@@ -40,7 +40,7 @@ static int Sizes(int count, char** paths)
         mksetup::Bytes stream;
         uint64_t streamSize;
         start = Now();
-        mksetup::DeflatePieces(file, 9, [&](const uint8_t* piece, size_t size) {
+        mksetup::DeflatePieces(file, 9, [&](const uint8_t* piece, size_t size, uint64_t) {
             stream.insert(stream.end(), piece, piece + size);
             return mksetup::BuildResult::kBuilt;
         }, &streamSize, &error);

@@ -4,7 +4,7 @@
 # run_with_host_mksetup.sh's, under Wine.)
 #
 #   mksetup_test.py MKSETUP PROJECT_DIR [unittest arguments]
-import os, pathlib, struct, subprocess, sys, tempfile, time, unittest, zlib
+import json, os, pathlib, struct, subprocess, sys, tempfile, time, unittest, zlib
 
 MKSETUP, PROJECT = sys.argv.pop(1), sys.argv.pop(1)
 
@@ -68,10 +68,11 @@ class Mksetup(unittest.TestCase):
         self.assertEqual(0, self.build(self.path("b.exe"), *self.files, env=epoch).returncode)
         self.assertEqual(self.read(self.path("a.exe")), self.read(self.path("b.exe")))
         self.assertIn("all 4 records", self.tool("verify", self.path("c.exe")).stdout)
-        listing = self.tool("list", "--json", self.path("c.exe")).stdout
-        for part in ['"firstRecordOffset": 4002,', '"bytesAfterTrailer": 0,', '"size": 50000,', '"name": "KVFiles3.tmp"',
-                     '"lastWriteTime": "2014-05-13T16:53:20.9876543Z"']:
-            self.assertIn(part, listing)
+        listing = json.loads(self.tool("list", "--json", self.path("c.exe")).stdout)
+        self.assertEqual((4002, 0, {"index": 3, "output": "KVFiles3.tmp", "name": "noise.bin", "size": 50000,
+                                    "lastWriteTime": "2014-05-13T16:53:20.9876543Z"}),
+                         (listing["firstRecordOffset"], listing["bytesAfterTrailer"],
+                          {k: listing["records"][3][k] for k in ["index", "output", "name", "size", "lastWriteTime"]}))
         for name in "ac":
             out = self.path(name)
             self.assertEqual(0, self.tool("extract", out + ".exe", out).returncode)
@@ -90,14 +91,14 @@ class Mksetup(unittest.TestCase):
         setup, two = self.path("setup.exe"), self.files[:2]
         marker = self.file("marker.txt", b"x" * 1000 + b"!--END FILE--!tail")
         for args, expected in [
-                ([self.files[0], self.file("empty", b"")], "empty: the file is empty"),
+                ([self.file("empty", b""), self.files[0]], "empty: is empty, but FILE 1 is the program"),
                 (["--manifest", self.file("z", b'<P1="a">\0<P2="b">'), *two], "z: the manifest holds a zero byte at offset 8"),
                 (["--manifest", self.file("s", b'<P1="a"><P3="c">'), *self.files], 'no tag <P2=" for record 2 ('),
                 (["--manifest", self.file("p", b'<P01="a">'), self.files[0]], 'no tag <P1=" for record 1'),
                 (["--manifest", self.file("d", b'<P1="a"><P2="b"><P2="c">'), *two], 'tag <P2=" appears more than once'),
-                ([self.files[0], self.file('x"><P2="evil.dll', b"evil")], "would add or break a tag"),
+                ([self.files[0], self.file('x"><P2="evil.dll', b"evil")], "holds a character Windows does not allow"),
                 (["--manifest", self.file("x", b'<P1="a"><P2="b"><P3="c"><P4="d">'), *self.files],
-                 'tag <P4=" names record 4, but only 3 files are given'),
+                 'tag <P4=" names a record beyond the 3 files given'),
                 (["--level", "0", self.files[0], marker], "): the marker bytes")]:
             run = self.build(setup, *args)
             self.assertEqual((1, True), (run.returncode, expected in run.stderr), run.stderr)
@@ -147,14 +148,12 @@ class Mksetup(unittest.TestCase):
                 (["-o", self.files[1], *self.files], "data.txt: is the input"),
                 (["-o", self.stub, self.files[0]], "stub.exe: is the stub"),
                 (["-o", manifest, "--manifest", manifest, *self.files[:2]], "m.txt: is the manifest"),
-                (["-o", self.path("s.exe"), self.files[1], self.path("alias")], "data.txt and %s are the same file" % self.path("alias")),
-                (["-o", self.path("s.exe"), self.dir.name], "is a folder")]:
+                (["-o", self.path("s.exe"), self.files[1], self.path("alias")], "data.txt and %s are the same file" % self.path("alias"))]:
             run = self.tool("build", "--stub", self.stub, *args)
             self.assertEqual((1, True), (run.returncode, expected in run.stderr), run.stderr)
         self.assertEqual(kept, {f: self.read(f) for f in kept})
-        not_pe = self.build(self.path("s.exe"), self.files[0]) if False else self.tool(
-            "build", "--stub", self.files[1], "-o", self.path("s.exe"), self.files[0])
-        self.assertIn("data.txt: is not a Windows executable", not_pe.stderr)
+        for stub, expected in [(self.files[1], "data.txt: is not a Windows executable"), (self.dir.name, "is a folder")]:
+            self.assertIn(expected, self.tool("build", "--stub", stub, "-o", self.path("s.exe"), self.files[0]).stderr)
         twice = self.tool("build", "--stub", self.stub, "-o", "a", "-o", "b", self.files[0])
         self.assertEqual((2, "mksetup: -o is given twice\ntry 'mksetup build --help'\n"), (twice.returncode, twice.stderr))
         self.assertEqual((1, "mksetup: %s: is a folder\n" % self.dir.name), (self.tool("verify", self.dir.name).returncode,
@@ -165,6 +164,48 @@ class Mksetup(unittest.TestCase):
         self.file("x/KVFiles1.tmp", b"mine")
         run = self.tool("extract", self.path("one.exe"), self.path("x"))
         self.assertEqual((1, b"mine"), (run.returncode, self.read(self.path("x/KVFiles1.tmp"))), run.stderr)
+
+    def test_a_tree_a_list_and_the_names_the_manifest_gives(self):
+        for name, content in [("bin/tool.dll", b"MZ tool"), ("doc/copyright", b"GPL"), ("lib/x/copyright", b"MIT"),
+                              ("empty.txt", b""), ("\u00e9t\u00e9.txt", b"summer")]:
+            os.makedirs(os.path.dirname(self.path("app/" + name)), exist_ok=True)
+            self.file("app/" + name, content, 1300000000)
+        built = self.build(self.path("t.exe"), "--json", self.files[0], self.path("app"))
+        self.assertEqual(0, built.returncode, built.stderr)
+        names = ["setup2.exe", "bin\\tool.dll", "doc\\copyright", "empty.txt", "lib\\x\\copyright", "\u00e9t\u00e9.txt"]
+        self.assertEqual(names, [f["name"] for f in json.loads(built.stdout)["files"]])
+        self.assertEqual(names, [r["name"] for r in json.loads(self.tool("list", "--json", self.path("t.exe")).stdout)["records"][1:]])
+        self.assertEqual((True, 7), (lambda v: (v["ok"], v["records"]))(json.loads(self.tool("verify", "--json", self.path("t.exe")).stdout)))
+        extracted = json.loads(self.tool("extract", "--json", self.path("t.exe"), self.path("out")).stdout)
+        self.assertEqual(names, [w["name"] for w in extracted["written"]][1:])
+        self.assertIn(b'<P6="\xe9t\xe9.txt">', self.read(self.path("out/KVFiles0.tmp")))  # Windows-1252
+        self.assertEqual((b"", filetime(1300000000, 987654300)), (self.read(self.path("out/KVFiles4.tmp")),
+                                                                  filetime(0, os.stat(self.path("out/KVFiles4.tmp")).st_mtime_ns)))
+        self.assertIn("KVFiles5.tmp   lib\\x\\copyright", self.tool("extract", "--names", self.path("t.exe"), self.path("o2")).stdout)
+        # A list of inputs; what the manifest cannot hold or tell apart.
+        self.file("list.txt", b"# the program first\n%s\n\n%s\r\n" % (self.files[0].encode(), self.path("app/doc").encode()))
+        self.assertEqual(["setup2.exe", "copyright"], [f["name"] for f in json.loads(
+            self.build(self.path("l.exe"), "--json", "@" + self.path("list.txt")).stdout)["files"]])
+        os.makedirs(self.path("app/Doc"))
+        self.file("app/Doc/COPYRIGHT", b"again")
+        self.file("app/\u03c9MEGA", b"2")
+        os.makedirs(self.path("cycle/in"))
+        os.symlink(self.path("cycle"), self.path("cycle/in/back"))
+        os.makedirs(self.path("far"))
+        self.file("far/\u65e5\u672c.txt", b"nihon")
+        for args, expected in [
+                ([self.files[0], self.path("app/doc/copyright"), self.path("app/lib/x/copyright")],
+                 "app/doc/copyright and %s would both be named copyright" % self.path("app/lib/x/copyright")),
+                ([self.files[0], self.path("app/doc"), self.path("app/Doc")], "would both be named COPYRIGHT"),
+                (["--codepage", "1253", self.files[0], self.file("\u03a9mega", b"1"), self.path("app/\u03c9MEGA")],
+                 "would both be named \u03c9MEGA"),
+                ([self.files[0], self.path("cycle")], "cycle/in/back: leads back to a folder it is in"),
+                ([self.files[0], self.path("far")], "its name \u65e5\u672c.txt cannot be written in code page 1252"),
+                ([self.files[0], self.file("a:b", b"x")], "holds a character Windows does not allow")]:
+            run = self.build(self.path("r.exe"), *args)
+            self.assertEqual((1, True, False), (run.returncode, expected in run.stderr, os.path.exists(self.path("r.exe"))),
+                             run.stderr)
+        self.assertEqual(0, self.build(self.path("j.exe"), "--codepage", "932", "-q", self.files[0], self.path("far")).returncode)
 
     def test_interrupted_leaves_nothing_and_ends_its_signer(self):
         big = self.file("big", os.urandom(96 << 20))

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # With the host build's mksetup, under Wine:
-# - mksetup.exe (for win32 the one the release ships) builds the same bytes
+# - mksetup.exe (for win64 the one the release ships) builds the same bytes
 #   with SOURCE_DATE_EPOCH, verifies, lists (the payload's digest too) and
 #   extracts them, refuses a damaged copy and one whose payload is not the
 #   stub's own, and builds a one-byte payload that installs; it runs a
 #   signer found on the PATH, never one planted in the current folder or its
-#   own, and refuses a batch file; the 32-bit one builds a 1.5 GB file;
+#   own, and refuses a batch file; it takes a tree, a list of inputs,
+#   wildcards and names in UTF-8; the 32-bit one builds a 1.5 GB file;
 # - a signed installer (osslsigncode, a throwaway certificate) verifies,
 #   unpacks and starts its second stage; the same with another payload hidden
 #   in its certificate table still verifies with osslsigncode, but mksetup
@@ -75,6 +76,18 @@ grep -q "the signing command wrote no" plant.txt && [ -e signer.exe.report ]
 printf '@echo off\r\n' >sign.cmd
 ! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o p.exe --sign "'$(winpath sign.cmd)' {in} {out}" one 2>plant.txt
 grep -q "is a batch file, which cmd.exe runs" plant.txt && [ ! -e p.exe ]
+# A publisher's tree: a folder with an empty file and a name outside ASCII,
+# an @list, a wildcard mksetup.exe expands itself and a name outside the
+# ANSI code page on its command line (UTF-8 is its code page) give the bytes
+# the host's mksetup gives for the same files; the manifest is in 1253.
+mkdir -p tree/Ωmega tree/docs w && printf a >tree/docs/a.txt && : >tree/Ωmega/empty.txt && printf 'tree\n# a comment\n' >list.txt
+printf x >w/x.txt && printf y >w/y.txt && printf z >w/z.dat && printf Ω >Ωfile.txt
+SOURCE_DATE_EPOCH=1765000000 LC_ALL=C.UTF-8 wine_run "$winsetup" build --stub "$(winpath "$stub")" --codepage 1253 -o tree.exe one \
+  @list.txt 'w\*.txt' Ωfile.txt >/dev/null
+SOURCE_DATE_EPOCH=1765000000 "$mksetup" build --stub "$stub" --codepage 1253 -o host-tree.exe one @list.txt w/x.txt w/y.txt Ωfile.txt >/dev/null
+cmp tree.exe host-tree.exe
+[ "$("$mksetup" list --codepage 1253 tree.exe | awk '$1 ~ /^[1-9][0-9]*$/ {print $NF}' | tr '\n' ' ')" = \
+  'one docs\a.txt Ωmega\empty.txt x.txt y.txt Ωfile.txt ' ]
 # A file of 1.5 GB is compressed in pieces: the 32-bit mksetup.exe builds it,
 # byte for byte as the host's mksetup does.
 if [[ $winsetup == */win32/* ]]; then

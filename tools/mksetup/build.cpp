@@ -104,20 +104,23 @@ InputFile GeneratedManifest(const std::vector<InputFile>& files, uint64_t time)
     return manifest;
 }
 
-std::vector<uint64_t> ManifestTagNumbers(const std::string& text)
+std::vector<ManifestTag> ManifestTags(const std::string& text, uint32_t limit)
 {
-    // Only the form the unpacker searches for counts: plain decimal, no
-    // leading zero.
-    std::vector<uint64_t> numbers;
-    for (size_t p = text.find("<P"); p != std::string::npos; p = text.find("<P", p + 1)) {
-        size_t digits = p + 2, end = digits;
-        while (end < text.size() && end - digits < 19 && text[end] >= '0' && text[end] <= '9')
-            ++end;
-        if (end == digits || text[digits] == '0' || text.compare(end, 2, "=\"") != 0)
-            continue;
-        numbers.push_back(std::stoull(text.substr(digits, end - digits)));
+    std::vector<ManifestTag> tags;
+    std::vector<uint8_t> seen(limit / 8 + 1);
+    ManifestTagScan scan;
+    BeginManifestTagScan(&scan, seen.data(), limit);
+    scan.stopAtTags = true;
+    const uint8_t* bytes = (const uint8_t*)text.data();
+    for (size_t at = 0; at < text.size() && !scan.ended;) {
+        uint32_t piece = (uint32_t)std::min<size_t>(text.size() - at, 1u << 30);
+        at += ScanManifestText(&scan, bytes + at, piece);
+        if (scan.tagged) {
+            size_t start = text.rfind('<', at - 1), end = std::min({text.find('"', at), text.find('\0', at), text.size()});
+            tags.push_back(ManifestTag{scan.number, text.substr(start, at - start), text.substr(at, end - at)});
+        }
     }
-    return numbers;
+    return tags;
 }
 
 std::string EndMarkerText()

@@ -1,7 +1,9 @@
 // mksetup build: packs files into an installer, signs it if told, and reads
 // it back as the unpacker will before it is put in place.
 #include "tools/mksetup/command_line.h"
+#include "tools/mksetup/inputs.h"
 #include "tools/mksetup/interrupt.h"
+#include "tools/mksetup/progress.h"
 #include "tools/mksetup/sign_command.h"
 
 #include <algorithm>
@@ -13,25 +15,35 @@
 namespace mksetup {
 
 static const char kBuildHelp[] =
-    "usage: mksetup build --stub UNPACKER.exe -o SETUP.exe [--manifest FILE] [--level N] FILE...\n"
+    "usage: mksetup build --stub UNPACKER.exe -o SETUP.exe [OPTIONS] FILE...\n"
     "\n"
-    "Writes the stub, record 0 (the manifest), one record per FILE in order,\n"
-    "then the trailer. Without --manifest the manifest has one <Pn=\"NAME\">\n"
-    "line per FILE. A manifest given must hold the tags <P1=\" to <PN=\" for\n"
-    "exactly the N files, and no zero byte. FILE 1 is the program the\n"
-    "unpacker starts. Each record keeps its file's creation, last-access and\n"
-    "last-write times. With SOURCE_DATE_EPOCH set, creation and last-write\n"
-    "times are clamped to it, the last-access time (which reading a file\n"
-    "moves) is the last-write time, and equal inputs give byte-identical\n"
-    "installers.\n"
+    "Writes the stub, record 0 (the manifest), one record per file in order,\n"
+    "then the trailer. FILE 1 is the program the unpacker starts. A FILE may\n"
+    "be a folder: every file in it and its folders, in the order of their\n"
+    "paths' bytes, named by their path inside it with \\ between the parts;\n"
+    "@LIST: the inputs LIST names, one a line (UTF-8, # starts a comment);\n"
+    "on Windows, a name with * or ?: the files it matches. Without\n"
+    "--manifest the manifest has one <Pn=\"NAME\"> line per file, in the\n"
+    "code page of --codepage. A manifest given must hold the tags <P1=\" to\n"
+    "<PN=\" for exactly the N files, and no zero byte. Each record keeps its\n"
+    "file's creation, last-access and last-write times. With\n"
+    "SOURCE_DATE_EPOCH set, creation and last-write times are clamped to it,\n"
+    "the last-access time (which reading a file moves) is the last-write\n"
+    "time, and equal inputs give byte-identical installers.\n"
     "\n"
+    "  --manifest FILE\n"
+    "              record 0's text, instead of the generated manifest\n"
     "  --compressor libdeflate|zlib\n"
-    "              what writes the zlib-format streams (default libdeflate,\n"
-    "              which packs smaller)\n"
+    "              what writes the zlib-format streams of files up to 64 MB\n"
+    "              (default libdeflate, which packs smaller); larger files\n"
+    "              are deflated by zlib in pieces\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
     "  --jobs N    compress on N threads (default: one per core); the bytes\n"
     "              are the same for any N. Memory: under 512 MB, whatever\n"
     "              the number and size of the files\n"
+    "  --codepage N\n"
+    "              the manifest's Windows code page (default 1252): a name\n"
+    "              it cannot hold is refused\n"
     "  --sign COMMAND\n"
     "              sign the installer: the program COMMAND names runs, without a\n"
     "              shell, with {in} replaced by the unsigned file and {out} by\n"
@@ -48,12 +60,16 @@ static const char kBuildHelp[] =
     "              in the current folder or mksetup's. On Windows a .bat or\n"
     "              .cmd is refused: cmd.exe, which runs it, acts on & and |\n"
     "              in the file names it is given.\n"
+    "  --json      say what was built as JSON on stdout\n"
+    "  -q, -v      say nothing but what is wrong; name each file as it is packed\n"
     "\n"
     "Refused, leaving no output: a stub that is no Windows executable, an\n"
-    "empty FILE, a FILE given twice, an output that is the stub, the\n"
-    "manifest or a FILE (or whose temporary names are taken), 4 GB or more\n"
-    "in all, a manifest that skips a tag or names a record not given,\n"
-    "marker bytes in the last 30000 bytes before the trailer.\n";
+    "empty FILE 1, a file given twice, two files the manifest would give one\n"
+    "name (as Windows compares names), a name Windows cannot hold or the\n"
+    "code page cannot write, an output that is the stub, the manifest or a\n"
+    "file (or whose temporary names are taken), 4 GB or more in all, a\n"
+    "manifest that skips a tag or names a record not given, marker bytes in\n"
+    "the last 30000 bytes before the trailer.\n";
 
 // Reads the installer at path back as the unpacker will, within a few
 // records of memory; kOk, or kProblems after saying what is wrong (as
@@ -84,8 +100,10 @@ static int ReadBack(const std::string& path, const std::string& shownAs, bool si
 
 // Runs the signing command over the unsigned installer and keeps its output
 // only if the unpacker can still read every record of it.
-static int SignAndWrite(const std::string& unsignedPath, const std::string& outPath, const std::string& command)
+static int SignAndWrite(const std::string& unsignedPath, const Options& o, InstallerWalk* walk)
 {
+    const std::string& outPath = o.out;
+    const std::string& command = o.sign;
     std::string signedPath = outPath + ".signed";
     auto cleanUp = [&] {
         std::remove(unsignedPath.c_str());
@@ -117,13 +135,11 @@ static int SignAndWrite(const std::string& unsignedPath, const std::string& outP
         cleanUp();
         return kProblems;
     }
-    InstallerWalk walk;
-    int checked = ReadBack(signedPath, outPath, true, &walk);
+    int checked = ReadBack(signedPath, outPath, true, walk);
     if (checked != kOk) {
         cleanUp();
         return checked;
     }
-    std::printf("%s: %s\n", outPath.c_str(), SignatureText(walk).c_str());
     std::remove(unsignedPath.c_str());
     if (!MoveIntoPlace(signedPath, outPath)) {
         std::fprintf(stderr, "mksetup: %s: could not be written\n", outPath.c_str());
@@ -182,7 +198,8 @@ int Build(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs ", kBuildHelp, &o, &exit))
+    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs --codepage --json -q -v ",
+                      kBuildHelp, &o, &exit))
         return exit;
     if (o.stub.empty() || o.out.empty())
         return Usage("build", "--stub and -o are required");
@@ -230,23 +247,8 @@ int Build(const std::vector<std::string>& args)
         return kProblems;
     }
     std::vector<InputFile> files;
-    for (const std::string& path : o.operands) {
-        InputFile f;
-        f.path = path;
-        f.name = BaseName(path);
-        if (IsFolder(path)) {
-            std::fprintf(stderr, "mksetup: %s: is a folder\n", path.c_str());
-            return kProblems;
-        }
-        // Times first: reading the file may move its last-access time. The
-        // file is read when its record is compressed, at this size.
-        f.fromPath = true;
-        if (!GetFileTimes(path, &f.times, &error) || !GetFileSize(path, &f.size, &error)) {
-            std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-            return kIoError;
-        }
-        files.push_back(std::move(f));
-    }
+    if (int failed = GatherInputs(o.operands, (unsigned)o.codePage, &files))
+        return failed;
     if (int refused = CheckNothingOverwritten(o, files))
         return refused;
     InputFile manifest;
@@ -260,10 +262,18 @@ int Build(const std::vector<std::string>& args)
         }
     }
 
-    bool showProgress = StderrIsTerminal();
-    auto progress = [&](size_t done, size_t total) {
-        if (showProgress)
-            std::fprintf(stderr, "\rmksetup: compressing %zu of %zu records", done, total);
+    Progress progress("packing", 0, o.quiet);
+    BuildWatch watch;
+    watch.bytes = [&](uint64_t done, uint64_t total) { progress.Total(total), progress.To(done); };
+    std::vector<uint64_t> streams;  // each record's stream size, for --json
+    watch.record = [&](size_t index, const InputFile& f, uint64_t streamSize) {
+        streams.push_back(streamSize);
+        if (o.verbose && index > 0) {
+            progress.Finish();
+            std::printf("%zu/%zu %s: %llu bytes into %llu\n", index, files.size(),
+                        (f.label.empty() ? f.name : f.label).c_str(), (unsigned long long)f.Size(),
+                        (unsigned long long)streamSize);
+        }
     };
     // Written as it is built, into the file that is renamed into place (or
     // handed to the signing command) once it has been read back.
@@ -296,11 +306,10 @@ int Build(const std::vector<std::string>& args)
             *why = partial + ": could not be read back";
         return ok;
     };
-    BuildResult built = BuildInstaller(stub, manifest, files, options, write, read, &error, progress);
+    BuildResult built = BuildInstaller(stub, manifest, files, options, write, read, &error, watch);
     if (back)
         std::fclose(back);
-    if (showProgress)
-        std::fputs("\n", stderr);
+    progress.Finish();
     if (std::fclose(out) != 0 && built == BuildResult::kBuilt) {
         error = partial + ": could not be written";
         built = BuildResult::kUnreadable;
@@ -311,13 +320,11 @@ int Build(const std::vector<std::string>& args)
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return built == BuildResult::kRefused ? kProblems : kIoError;
     }
-    if (!o.sign.empty())
-        return SignAndWrite(partial, o.out, o.sign);
+    InstallerWalk walk;
+    int checked = o.sign.empty() ? ReadBack(partial, o.out, false, &walk) : SignAndWrite(partial, o, &walk);
     // Read back as the unpacker will: a stub that carries a certificate
     // table already, say, gives an installer it refuses.
-    InstallerWalk walk;
-    int checked = ReadBack(partial, o.out, false, &walk);
-    if (checked != kOk || !MoveIntoPlace(partial, o.out)) {
+    if (o.sign.empty() && (checked != kOk || !MoveIntoPlace(partial, o.out))) {
         std::remove(partial.c_str());
         ForgetOnInterrupt(partial);
         if (checked == kOk)
@@ -325,8 +332,25 @@ int Build(const std::vector<std::string>& args)
         return checked != kOk ? checked : kIoError;
     }
     ForgetOnInterrupt(partial);
-    std::printf("%s: %llu bytes, %zu file%s after the manifest\n", o.out.c_str(), (unsigned long long)size,
-                files.size(), files.size() == 1 ? "" : "s");
+    if (checked != kOk)
+        return checked;
+    if (o.json) {
+        Json json;
+        json.Object();
+        JsonInstaller(json, o.out, walk);
+        json.Key("files").Array();
+        for (size_t i = 0; i < files.size(); ++i)
+            json.Object().Key("index").Number(i + 1).Key("output").String(OutputName((uint32_t)i + 1))
+                .Key("name").String(files[i].label.empty() ? files[i].name : files[i].label)
+                .Key("path").String(files[i].path).Key("size").Number(files[i].Size())
+                .Key("compressedSize").Number(streams[i + 1]).End();
+        json.End().End().Print();
+    } else if (!o.quiet) {
+        if (!o.sign.empty())
+            std::printf("%s: %s\n", o.out.c_str(), SignatureText(walk).c_str());
+        std::printf("%s: %llu bytes, %zu file%s after the manifest\n", o.out.c_str(),
+                    (unsigned long long)walk.fileSize, files.size(), files.size() == 1 ? "" : "s");
+    }
     return kOk;
 }
 

@@ -36,26 +36,26 @@ static bool CheckManifest(const InputFile& manifest, const std::vector<InputFile
                  "; the unpacker reads it as text ending at its first zero byte";
         return false;
     }
-    std::vector<uint64_t> tags = ManifestTagNumbers(std::string(text.begin(), text.end()));
-    std::vector<uint64_t> sorted = tags;
-    std::sort(sorted.begin(), sorted.end());
-    auto twice = std::adjacent_find(sorted.begin(), sorted.end());
-    if (twice != sorted.end()) {
-        *error = manifest.path + ": tag <P" + std::to_string(*twice) + "=\" appears more than once; the second stage " +
-                 "would take either name for record " + std::to_string(*twice);
-        return false;
-    }
-    for (size_t n = 1; n <= files.size(); ++n) {
-        if (std::find(tags.begin(), tags.end(), n) == tags.end()) {
-            *error = manifest.path + ": no tag <P" + std::to_string(n) + "=\" for record " + std::to_string(n) +
-                     " (" + files[n - 1].path + "); the unpacker extracts records up to the first missing number";
+    uint32_t beyond = (uint32_t)files.size() + 1;
+    std::vector<ManifestTag> tags = ManifestTags(std::string(text.begin(), text.end()), beyond);
+    std::vector<bool> seen(beyond);
+    for (const ManifestTag& t : tags) {
+        if (t.number == beyond) {
+            *error = manifest.path + ": tag " + t.tag + " names a record beyond the " + std::to_string(files.size()) +
+                     " files given";
             return false;
         }
+        if (seen[t.number]) {
+            *error = manifest.path + ": tag " + t.tag + " appears more than once; the second stage would take " +
+                     "either name for record " + std::to_string(t.number);
+            return false;
+        }
+        seen[t.number] = true;
     }
-    for (uint64_t n : tags) {
-        if (n > files.size()) {
-            *error = manifest.path + ": tag <P" + std::to_string(n) + "=\" names record " + std::to_string(n) +
-                     ", but only " + std::to_string(files.size()) + " files are given";
+    for (size_t n = 1; n <= files.size(); ++n) {
+        if (!seen[n]) {
+            *error = manifest.path + ": no tag <P" + std::to_string(n) + "=\" for record " + std::to_string(n) +
+                     " (" + files[n - 1].path + "); the unpacker extracts records up to the first missing number";
             return false;
         }
     }
@@ -94,11 +94,11 @@ static BuildResult CheckBuild(const InputFile& manifest, const std::vector<Input
         *error = "--level must be 0 to " + std::to_string(MaxLevel(options.compressor));
         return kRefused;
     }
+    if (files[0].Size() == 0) {
+        *error = files[0].path + ": is empty, but FILE 1 is the program the unpacker starts";
+        return kRefused;
+    }
     for (const InputFile& f : files) {
-        if (f.Size() == 0) {
-            *error = f.path + ": the file is empty; the unpacker cannot map an output file of size 0";
-            return kRefused;
-        }
         if (f.Size() >= kLimit) {
             *error = f.path + ": the installer would be 4 GB or more; the unpacker maps only files under 4 GB";
             return kRefused;
@@ -124,17 +124,23 @@ namespace {
 class Builder {
 public:
     Builder(const InputFile& manifest, const std::vector<InputFile>& files, const BuildOptions& options,
-            const Writer& write, const Reader& read, std::string* error)
-        : manifest_(manifest), files_(files), options_(options), write_(write), read_(read), error_(*error)
+            const Writer& write, const Reader& read, std::string* error, const BuildWatch& watch)
+        : manifest_(manifest), files_(files), options_(options), write_(write), read_(read), error_(*error),
+          watch_(watch)
     {
         Blake2sBegin(&digest_);
     }
 
-    BuildResult Run(const Bytes& stub, const std::function<void(size_t, size_t)>& progress);
+    BuildResult Run(const Bytes& stub);
 
 private:
     bool Emit(const uint8_t* bytes, size_t size, bool hash);
-    BuildResult WriteRecords(const std::function<void(size_t, size_t)>& progress);
+    BuildResult WriteRecords();
+    void Packed(uint64_t bytes)
+    {
+        if (watch_.bytes)
+            watch_.bytes(packed_ += bytes, total_);
+    }
     BuildResult WriteWhole(Compression& c, uint64_t size);
     BuildResult WriteStreamed(const InputFile& f);
     BuildResult Finish(const Bytes& stub);
@@ -150,6 +156,8 @@ private:
     const Writer& write_;
     const Reader& read_;
     std::string& error_;
+    const BuildWatch& watch_;
+    uint64_t packed_ = 0, total_ = 0;  // input bytes
     Bytes manifestRecord_;
     std::vector<Compression> records_;
     std::vector<uint64_t> starts_;  // each record's offset
@@ -170,7 +178,7 @@ bool Builder::Emit(const uint8_t* bytes, size_t size, bool hash)
     return write_(written_ - size, bytes, size, &error_);
 }
 
-BuildResult Builder::Run(const Bytes& stub, const std::function<void(size_t, size_t)>& progress)
+BuildResult Builder::Run(const Bytes& stub)
 {
     if (stub.size() > kLimit)
         return TooLarge("the stub");
@@ -180,14 +188,14 @@ BuildResult Builder::Run(const Bytes& stub, const std::function<void(size_t, siz
     manifestRecord_.push_back(0);
     if (!Emit(stub.data(), stub.size(), false))
         return BuildResult::kUnreadable;
-    BuildResult result = WriteRecords(progress);
+    BuildResult result = WriteRecords();
     return result == BuildResult::kBuilt ? Finish(stub) : result;
 }
 
 // The records in order. Workers take the whole ones in order as the memory
 // budget lets them in; the builder writes each as soon as it and all
 // before it are done, and streams a large one itself when its turn comes.
-BuildResult Builder::WriteRecords(const std::function<void(size_t, size_t)>& progress)
+BuildResult Builder::WriteRecords()
 {
     records_.resize(files_.size() + 1);
     uint64_t largest = 0;
@@ -199,6 +207,7 @@ BuildResult Builder::WriteRecords(const std::function<void(size_t, size_t)>& pro
         c.done = c.streamed;
         c.cost = c.streamed ? 0 : CompressionCost(size);
         largest = std::max(largest, c.cost);
+        total_ += size;
     }
     const uint64_t budget = largest + (64u << 20);
     unsigned jobs = options_.jobs ? options_.jobs : std::max(1u, std::thread::hardware_concurrency());
@@ -230,8 +239,6 @@ BuildResult Builder::WriteRecords(const std::function<void(size_t, size_t)>& pro
     BuildResult result = BuildResult::kBuilt;
     try {
         for (size_t i = 0; i < records_.size() && result == BuildResult::kBuilt; ++i) {
-            if (progress)
-                progress(i, records_.size());
             std::unique_lock<std::mutex> hold(lock);
             while (admitted < records_.size() && (inFlight == 0 || inFlight + records_[admitted].cost <= budget))
                 inFlight += records_[admitted++].cost;
@@ -240,7 +247,14 @@ BuildResult Builder::WriteRecords(const std::function<void(size_t, size_t)>& pro
             hold.unlock();
             Compression& c = records_[i];
             starts_.push_back(written_);
-            result = c.streamed ? WriteStreamed(*c.file) : WriteWhole(c, i == 0 ? manifestRecord_.size() : c.file->Size());
+            uint64_t size = i == 0 ? manifestRecord_.size() : c.file->Size(), before = written_;
+            result = c.streamed ? WriteStreamed(*c.file) : WriteWhole(c, size);
+            if (result == BuildResult::kBuilt) {
+                if (!c.streamed)
+                    Packed(size);
+                if (watch_.record)
+                    watch_.record(i, *c.file, written_ - before - kRecordHeaderSize);
+            }
             Bytes().swap(c.stream);
             hold.lock();
             inFlight -= c.cost;
@@ -256,8 +270,6 @@ BuildResult Builder::WriteRecords(const std::function<void(size_t, size_t)>& pro
     }
     for (std::thread& w : workers)
         w.join();
-    if (result == BuildResult::kBuilt && progress)
-        progress(records_.size(), records_.size());
     return result;
 }
 
@@ -286,9 +298,11 @@ BuildResult Builder::WriteStreamed(const InputFile& f)
     uint8_t header[kRecordHeaderSize] = {};
     if (!Emit(header, sizeof header, false))
         return BuildResult::kUnreadable;
-    BuildResult result = DeflatePieces(f, options_.level, [&](const uint8_t* piece, size_t size) {
+    uint64_t taken = 0;
+    BuildResult result = DeflatePieces(f, options_.level, [&](const uint8_t* piece, size_t size, uint64_t read) {
         if (written_ + size + kTrailerSize > kLimit)
             return TooLarge(f.path);
+        Packed(read - taken), taken = read;
         return Emit(piece, size, false) ? BuildResult::kBuilt : BuildResult::kUnreadable;
     }, &streamSize, &error_);
     if (result != BuildResult::kBuilt)
@@ -345,12 +359,12 @@ BuildResult Builder::Finish(const Bytes& stub)
 
 BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
                            const BuildOptions& options, const Writer& write, const Reader& read, std::string* error,
-                           const std::function<void(size_t done, size_t total)>& progress)
+                           const BuildWatch& watch)
 {
     BuildResult checked = CheckBuild(manifest, files, options, error);
     if (checked != BuildResult::kBuilt)
         return checked;
-    return Builder(manifest, files, options, write, read, error).Run(stub, progress);
+    return Builder(manifest, files, options, write, read, error, watch).Run(stub);
 }
 
 bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,

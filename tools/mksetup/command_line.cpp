@@ -1,5 +1,7 @@
 #include "tools/mksetup/command_line.h"
 
+#include "tools/mksetup/code_page.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,8 +47,9 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
         if (given.find(" " + name + " ") != std::string::npos)
             return name + " is given twice";
         given += name + " ";
-        if (a == "--json" || a == "--force") {
-            (a == "--json" ? o->json : o->force) = true;
+        if (a == "--json" || a == "--force" || a == "--names" || a == "-q" || a == "-v") {
+            (a == "--json" ? o->json : a == "--force" ? o->force : a == "--names" ? o->names
+                                       : a == "-q"    ? o->quiet : o->verbose) = true;
             continue;
         }
         if (i + 1 >= args.size())
@@ -68,6 +71,8 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
             return "--level takes a number";
         else if (a == "--jobs" && (!ParseNumber(value, 1024, &o->jobs) || o->jobs < 1))
             return "--jobs takes a number from 1 to 1024";
+        else if (a == "--codepage" && (!ParseNumber(value, 65535, &o->codePage) || !CodePageKnown((unsigned)o->codePage)))
+            return "--codepage takes a Windows code page this system knows, such as 1252 or 65001";
     }
     return "";
 }
@@ -76,6 +81,8 @@ bool ParseCommand(const std::vector<std::string>& args, const char* command, con
                   const char* help, Options* o, int* exit)
 {
     std::string complaint = ParseOptions(args, accepted, o);
+    if (complaint.empty() && o->quiet && o->verbose)
+        complaint = "-q and -v say the opposite";
     if (o->help) {
         std::fputs(help, stdout);
         *exit = kOk;
@@ -137,22 +144,44 @@ void PrintProblems(const std::string& file, const InstallerWalk& walk)
     }
 }
 
-std::string JsonString(const std::string& s)
+std::string ShownName(const InstallerWalk& walk, uint32_t index, unsigned codePage)
 {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
+    if (index >= walk.names.size())
+        return "";
+    std::string name;
+    if (!FromCodePage(walk.names[index], codePage, &name))
+        name = walk.names[index];  // shown as it is; JSON marks what is not UTF-8
+    for (char& c : name)
+        if ((unsigned char)c < 0x20 || c == 0x7F)
+            c = '?';
+    return name;
+}
+
+// Problems and warnings, as --json gives them.
+void JsonProblems(Json& json, const InstallerWalk& walk)
+{
+    json.Key("problems").Array();
+    for (const Problem& p : walk.problems)
+        json.Object().Key("index").Signed(p.index).Key("offset").Number(p.offset).Key("message").String(p.what).End();
+    json.End().Key("warnings").Array();
+    for (const std::string& w : walk.warnings)
+        json.String(w);
+    json.End();
+}
+
+// What the walk found of the installer as a whole, as --json gives it.
+void JsonInstaller(Json& json, const std::string& path, const InstallerWalk& walk)
+{
+    json.Key("file").String(path).Key("size").Number(walk.fileSize).Key("signature");
+    if (walk.signature.present)
+        json.Object().Key("offset").Number(walk.signature.offset).Key("size").Number(walk.signature.size).End();
+    else
+        json.Null();
+    json.Key("payloadDigest").String(Hex(walk.digest, kDigestSize)).Key("recordedDigest");
+    if (walk.recorded)
+        json.String(Hex(walk.recordedDigest, kDigestSize));
+    else
+        json.Null();
 }
 
 double Ratio(const FileRecordHeader& h)

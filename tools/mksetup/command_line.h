@@ -6,6 +6,7 @@
 
 #include "tools/mksetup/file_io.h"
 #include "tools/mksetup/installer.h"
+#include "tools/mksetup/json.h"
 
 #include <string>
 #include <vector>
@@ -21,7 +22,9 @@ struct Options {
     Compressor compressor = DefaultCompressor();
     long long level = -1;  // -1: the compressor's default
     long long jobs = 0;    // 0: one per core
-    bool json = false, force = false;
+    bool json = false, force = false, names = false;
+    bool quiet = false, verbose = false;  // -q, -v
+    long long codePage = 1252;           // the manifest's (--codepage)
     std::vector<std::string> operands;
 };
 
@@ -44,14 +47,21 @@ bool ParseNumber(const std::string& text, long long max, long long* value);
 // is no installer, or is cut short, the walk says so in plain words.)
 int LoadInstaller(const std::string& path, FileView* data);
 
+// The name the manifest gives record index, in UTF-8 and fit for a
+// terminal (a control character shown as '?'); "" where it gives none.
+std::string ShownName(const InstallerWalk& walk, uint32_t index, unsigned codePage);
+
 // The words for what a walk found.
 std::string SignatureText(const InstallerWalk& walk);
 std::string DigestText(const InstallerWalk& walk);
 std::string Hex(const uint8_t* bytes, size_t size);
 unsigned long long BytesAfterTrailer(const InstallerWalk& walk);
 void PrintProblems(const std::string& file, const InstallerWalk& walk);
-std::string JsonString(const std::string& s);
 double Ratio(const FileRecordHeader& h);
+// For --json: the installer as a whole (file, size, signature, digests),
+// and the problems and warnings, as keys of the object json is in.
+void JsonInstaller(Json& json, const std::string& path, const InstallerWalk& walk);
+void JsonProblems(Json& json, const InstallerWalk& walk);
 
 int Build(const std::vector<std::string>& args);
 int List(const std::vector<std::string>& args);

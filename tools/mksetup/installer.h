@@ -58,7 +58,8 @@ void AppendTrailer(Bytes& out, uint32_t firstRecordOffset);
 
 struct InputFile {
     std::string path;  // as given, for messages
-    std::string name;  // base name, for the generated manifest
+    std::string name;  // its name in the generated manifest, in its code page
+    std::string label; // that name in UTF-8, for messages (name if empty)
     Bytes data;        // the content, unless it is read from path
     // Read from path when it is compressed, which must then hold exactly
     // size bytes (its size when the build began).
@@ -118,16 +119,29 @@ using Reader = std::function<bool(uint64_t offset, uint8_t* bytes, size_t size, 
 // records in flight (each its input and its compressed bound) are kept
 // within the largest one's cost plus 64 MB: under 512 MB, whatever the
 // files. The bytes are the same for any number of threads.
+// What a build tells as it goes: bytes of the inputs packed so far, of
+// all; and each record once it is written (0 the manifest), with the size
+// of its stream.
+struct BuildWatch {
+    std::function<void(uint64_t done, uint64_t total)> bytes;
+    std::function<void(size_t index, const InputFile& file, uint64_t streamSize)> record;
+};
 BuildResult BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
                            const BuildOptions& options, const Writer& write, const Reader& read, std::string* error,
-                           const std::function<void(size_t done, size_t total)>& progress = {});
+                           const BuildWatch& watch = {});
 
 // The same into memory (tests, benchmarks): true when built.
 bool BuildInstaller(const Bytes& stub, const InputFile& manifest, const std::vector<InputFile>& files,
                     const BuildOptions& options, Bytes* out, std::string* error);
 
-// The tag numbers n of all <Pn=" in text (n >= 1, plain decimal).
-std::vector<uint64_t> ManifestTagNumbers(const std::string& text);
+// The tags of a manifest's text, in order, as the unpacker reads them
+// (see ManifestTagScan): each with its number (limit for any from limit
+// on), its text (<Pn=") and the name that follows it.
+struct ManifestTag {
+    uint32_t number;
+    std::string tag, name;
+};
+std::vector<ManifestTag> ManifestTags(const std::string& text, uint32_t limit);
 
 // The trailer's marker, for messages.
 std::string EndMarkerText();
@@ -141,7 +155,6 @@ struct Problem {
         kTooShort,         // no room for a trailer at all
         kOutside,          // a record the manifest names lies outside the file
         kInTrailer,        // a record would start inside or after the trailer
-        kEmpty,            // declared size 0
         kStreamOutside,    // the stream runs past the end of the file
         kInflateFailed,    // uncompress fails
         kUnnamedRecords,   // stored bytes that no tag names
@@ -197,6 +210,9 @@ struct InstallerWalk {
     PeSignature signature;
     uint32_t firstRecordOffset = 0;
     std::vector<WalkedRecord> records;  // those whose header could be read
+    // names[n]: the name the manifest gives record n, in the manifest's code
+    // page; "" where it gives none (and for record 0).
+    std::vector<std::string> names;
     // The payload's digest, over every byte from the first record to the
     // trailer (see payload_digest.h), and the one the stub records: an
     // unpacker that checks (checks) starts only the payload whose digest

@@ -7,6 +7,9 @@
 #include <new>
 #include <string>
 #include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 using namespace mksetup;
 
@@ -25,6 +28,9 @@ static const char kUsageText[] =
 int main(int argc, char** argv)
 {
     HandleInterrupts();
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8);  // what it prints is UTF-8, as its code page is (see mksetup.manifest)
+#endif
     if (argc < 2)
         return Usage("", "no command given");
     std::string command = argv[1];

@@ -50,7 +50,7 @@ static std::string ChangedSize(const InputFile& f)
 
 // zlib's deflate makes the same stream however its input is cut into
 // pieces, so the bytes depend only on the file and the level.
-BuildResult DeflatePieces(const InputFile& f, int level, const std::function<BuildResult(const uint8_t*, size_t)>& emit,
+BuildResult DeflatePieces(const InputFile& f, int level, const std::function<BuildResult(const uint8_t*, size_t, uint64_t)>& emit,
                           uint64_t* streamSize, std::string* error)
 {
     const size_t kPiece = 1 << 20;
@@ -85,7 +85,7 @@ BuildResult DeflatePieces(const InputFile& f, int level, const std::function<Bui
         if (code == Z_STREAM_ERROR)
             *error = f.path + ": zlib could not compress it", result = BuildResult::kRefused;
         else
-            result = emit(out.data(), kPiece - z.avail_out);
+            result = emit(out.data(), kPiece - z.avail_out, read - z.avail_in);
     }
     uint8_t more;
     if (result == BuildResult::kBuilt && file && std::fread(&more, 1, 1, file) == 1)

@@ -29,10 +29,10 @@ void Compress(Compression* c, const Bytes* manifestRecord, const BuildOptions& o
 
 // Deflates the file at level (at most 9) as one zlib stream, a piece of at
 // most 1 MB at a time, handing each piece of the stream to emit as it is
-// made (emit's result other than kBuilt ends it); *streamSize is the
-// stream's size. The file must come to the size it had when the build
-// began. kBuilt, or why not (error says).
-BuildResult DeflatePieces(const InputFile& f, int level, const std::function<BuildResult(const uint8_t*, size_t)>& emit,
+// made, with how much of the file has been read (emit's result other than
+// kBuilt ends it); *streamSize is the stream's size. The file must come to
+// the size it had when the build began. kBuilt, or why not (error says).
+BuildResult DeflatePieces(const InputFile& f, int level, const std::function<BuildResult(const uint8_t*, size_t, uint64_t)>& emit,
                           uint64_t* streamSize, std::string* error);
 
 }  // namespace mksetup

@@ -11,7 +11,15 @@ namespace mksetup {
 
 std::string OutputName(uint32_t index)
 {
-    return kOutputPrefix + std::to_string(index) + ".tmp";
+    char name[kOutputNameSize];
+    OutputFileName(index, name);
+    return name;
+}
+
+// The unpacker's result, for messages: "(-7)".
+static std::string Result(ExtractResult result)
+{
+    return "(" + std::to_string(result) + ")";
 }
 
 const char* ZlibCodeName(int code)
@@ -112,11 +120,11 @@ public:
         else if (!walk_.recorded)
             Fail(Problem::kNoDigest, -1, at,
                  "the stub records no payload digest (built by an older mksetup): elevated, as Windows runs "
-                 "installers, the unpacker starts nothing (-8)");
+                 "installers, the unpacker starts nothing " + Result(kExtractPayloadNotOwn));
         else if (std::memcmp(walk_.digest, walk_.recordedDigest, kDigestSize) != 0)
             Fail(Problem::kNotOwnPayload, -1, walk_.firstRecordOffset,
                  "the payload's digest is not the one the stub records: the payload is not the one this stub was "
-                 "built with, and the unpacker starts nothing (-8)");
+                 "built with, and the unpacker starts nothing " + Result(kExtractPayloadNotOwn));
     }
 
 private:
@@ -145,7 +153,8 @@ private:
         }
         PayloadTrailer trailer;
         if (!ReadPayloadTrailer(data_, length_, end, &trailer)) {
-            Fail(Problem::kTooShort, -1, 0, "the file is too short to hold a trailer (the unpacker stops with -6)");
+            Fail(Problem::kTooShort, -1, 0, "the file is too short to hold a trailer (the unpacker stops with " +
+                                              Result(kExtractPayloadUnreadable).substr(1));
             return;
         }
         if (walk_.markerFound && trailer.MarkerTerminator != 0)
@@ -175,9 +184,14 @@ private:
         BeginManifestTagScan(&scan, seen.data(), (uint32_t)manifest.size() / 5 + 2);
         ScanManifestText(&scan, manifest.data(), (uint32_t)manifest.size());
         uint32_t named = NamedRecordCount(&scan);
+        walk_.names.assign(named + 1, std::string());
+        for (const ManifestTag& t : ManifestTags(std::string(manifest.begin(), manifest.end()), named + 1))
+            if (t.number <= named && walk_.names[t.number].empty())
+                walk_.names[t.number] = t.name;
         if (named == 0)
             Fail(Problem::kNoSecondStage, 0, trailer.FirstRecordOffset,
-                 "the manifest has no tag <P1=\": there is no second stage to start (the unpacker stops with -7)");
+                 "the manifest has no tag <P1=\": there is no second stage to start (the unpacker stops with " +
+                     Result(kExtractNoSecondStage).substr(1));
         for (uint32_t n = 1; n <= named; ++n) {
             if (!Record(n, &running, inflateAll_, nullptr))
                 return;
@@ -186,7 +200,8 @@ private:
                 Fail(Problem::kOutside, n, running,
                      "the manifest names records " + std::to_string(n) + " to " + std::to_string(named) +
                          ", but their headers would lie outside the file" +
-                         (n == 1 ? " (with no second stage, the unpacker stops with -7)" : ""));
+                         (n == 1 ? " (with no second stage, the unpacker stops with " + Result(kExtractNoSecondStage).substr(1)
+                                 : std::string()));
                 return;
             }
         }
@@ -247,7 +262,8 @@ private:
         FileRecordHeader header;
         if (!ReadRecordHeader(data_, length_, offset, &header)) {
             if (index == 0) {
-                Fail(Problem::kOutside, 0, offset, "record 0's header lies outside the file (the unpacker stops with -6)");
+                Fail(Problem::kOutside, 0, offset, "record 0's header lies outside the file (the unpacker stops with " +
+                                                   Result(kExtractPayloadUnreadable).substr(1));
                 return false;
             }
             // The unpacker reports it and goes on from the same offset.
@@ -263,10 +279,6 @@ private:
         }
         walk_.records.push_back(WalkedRecord{index, offset, header});
         *running = offset + kRecordHeaderSize + header.CompressedSize;
-        if (header.UncompressedSize == 0) {
-            Fail(Problem::kEmpty, index, offset, "declares size 0; the unpacker cannot map an empty output file");
-            return false;
-        }
         if (!RecordStreamInside(length_, offset, &header)) {
             Fail(Problem::kStreamOutside, index, offset, "is truncated: its stream of " +
                                     std::to_string(header.CompressedSize) + " bytes runs past the end of the file");
@@ -353,7 +365,8 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
         walk.problems.push_back(Problem{Problem::kBadCertificates, -1, signature.offset,
                                         "the certificate table (" + std::to_string(signature.size) + " bytes at offset " +
                                             std::to_string(signature.offset) +
-                                            ") does not end the file; the unpacker reads no payload from it (-6)"});
+                                            ") does not end the file; the unpacker reads no payload from it " +
+                                            Result(kExtractPayloadUnreadable)});
         return walk;
     }
     if (signature.slack)

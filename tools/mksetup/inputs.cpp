@@ -1,0 +1,236 @@
+#include "tools/mksetup/inputs.h"
+
+#include "tools/mksetup/code_page.h"
+#include "tools/mksetup/command_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <sys/stat.h>
+#endif
+
+namespace mksetup {
+
+namespace {
+
+enum Kind { kFile, kFolder, kOther, kMissing };
+
+Kind KindOf(const std::string& path)
+{
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return kMissing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kFolder : (attributes & FILE_ATTRIBUTE_DEVICE) ? kOther : kFile;
+#else
+    struct stat st;  // through links, as opening it will
+    if (stat(path.c_str(), &st) != 0)
+        return kMissing;
+    return S_ISDIR(st.st_mode) ? kFolder : S_ISREG(st.st_mode) ? kFile : kOther;
+#endif
+}
+
+// The names in folder (not . and ..) matching pattern ("*": all), sorted
+// by their bytes; false when it cannot be read.
+bool ListFolder(const std::string& folder, const std::string& pattern, std::vector<std::string>* names)
+{
+    names->clear();
+#ifdef _WIN32
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(JoinPath(folder, pattern).c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (std::strcmp(found.cFileName, ".") && std::strcmp(found.cFileName, ".."))
+            names->push_back(found.cFileName);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+#else
+    (void)pattern;
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return false;
+    while (struct dirent* entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, ".."))
+            names->push_back(entry->d_name);
+    closedir(dir);
+#endif
+    std::sort(names->begin(), names->end());
+    return true;
+}
+
+// What in a name Windows cannot hold; "" when nothing.
+std::string NameFault(const std::string& name)
+{
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = std::min(name.find('\\', start), name.size());
+        std::string part = name.substr(start, end - start);
+        for (unsigned char c : part)
+            if (c < 0x20 || std::strchr("<>:\"|?*/", c))
+                return "holds a character Windows does not allow in a name (< > : \" | ? * / or a control character)";
+        if (part.empty() || part.back() == '.' || part.back() == ' ')
+            return "has a part that is empty or ends in a dot or a blank, which Windows drops";
+        // CON, NUL, COM1 and the like, with any extension, name devices.
+        std::string base = FoldedName(part.substr(0, part.find('.')));
+        bool numbered = base.size() == 4 && (!base.compare(0, 3, "COM") || !base.compare(0, 3, "LPT")) &&
+                        base[3] >= '1' && base[3] <= '9';
+        if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || numbered)
+            return "is a device's name on Windows (" + part + ")";
+        start = end + 1;
+    }
+    return "";
+}
+
+class Gatherer {
+public:
+    Gatherer(unsigned codePage, std::vector<InputFile>* files) : codePage_(codePage), files_(*files) {}
+
+    int Operand(const std::string& operand, bool listed)
+    {
+        if (!listed && operand.size() > 1 && operand[0] == '@')
+            return List(operand.substr(1));
+#ifdef _WIN32
+        size_t leaf = operand.find_last_of("\\/") + 1;
+        if (operand.find_first_of("*?", leaf) != std::string::npos) {
+            std::string folder = leaf ? operand.substr(0, leaf - 1) : ".";
+            std::vector<std::string> names;
+            if (!ListFolder(folder, operand.substr(leaf), &names))
+                return Fail(kIoError, operand + ": its folder cannot be read");
+            if (names.empty())
+                return Fail(kProblems, operand + ": matches no file");
+            for (const std::string& name : names)
+                if (int failed = Path(leaf ? operand.substr(0, leaf) + name : name))
+                    return failed;
+            return kOk;
+        }
+#endif
+        return Path(operand);
+    }
+
+private:
+    int Fail(int code, const std::string& what)
+    {
+        std::fprintf(stderr, "mksetup: %s\n", what.c_str());
+        return code;
+    }
+
+    int List(const std::string& list)
+    {
+        Bytes text;
+        std::string error;
+        if (IsFolder(list))
+            return Fail(kProblems, list + ": is a folder, not a list of inputs");
+        if (!ReadWholeFile(list, &text, &error))
+            return Fail(kIoError, error);
+        std::string all(text.begin(), text.end());
+        if (all.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            all.erase(0, 3);
+        for (size_t start = 0, line = 1; start < all.size(); ++line) {
+            size_t end = std::min(all.find('\n', start), all.size());
+            std::string entry = all.substr(start, end - start);
+            start = end + 1;
+            if (!entry.empty() && entry.back() == '\r')
+                entry.pop_back();
+            size_t first = entry.find_first_not_of(" \t");
+            if (first == std::string::npos || entry[first] == '#')
+                continue;
+            if (int failed = Operand(entry, true))
+                return failed;
+        }
+        return kOk;
+    }
+
+    int Path(const std::string& path)
+    {
+        switch (KindOf(path)) {
+        case kFolder:
+            return Folder(path, "");
+        case kFile:
+            return File(path, BaseName(path));
+        case kOther:
+            return Fail(kProblems, path + ": is not a file or a folder");
+        default: {
+            uint64_t size;
+            std::string error;
+            GetFileSize(path, &size, &error);
+            return Fail(kIoError, error);
+        }
+        }
+    }
+
+    // The files in folder, named prefix + their path inside it.
+    int Folder(const std::string& folder, const std::string& prefix)
+    {
+        FileId id;
+        if (!GetFileId(folder, &id))
+            return Fail(kIoError, folder + ": cannot be read");
+        for (const FileId& open : open_)
+            if (open == id)
+                return Fail(kProblems, folder + ": leads back to a folder it is in (a link): it would never end");
+        std::vector<std::string> names;
+        if (!ListFolder(folder, "*", &names))
+            return Fail(kIoError, folder + ": the folder cannot be read");
+        open_.push_back(id);
+        for (const std::string& name : names) {
+            std::string path = JoinPath(folder, name);
+            Kind kind = KindOf(path);
+            int failed = kind == kFolder ? Folder(path, prefix + name + "\\")
+                         : kind == kFile ? File(path, prefix + name)
+                                         : Fail(kind == kOther ? kProblems : kIoError,
+                                                path + (kind == kOther ? ": is not a file or a folder" : ": cannot be read"));
+            if (failed)
+                return failed;
+        }
+        open_.pop_back();
+        return kOk;
+    }
+
+    int File(const std::string& path, const std::string& name)
+    {
+        InputFile f;
+        f.path = path;
+        f.label = name;
+        std::string fault = NameFault(name);
+        if (!fault.empty())
+            return Fail(kProblems, path + ": its name " + name + " " + fault);
+        if (!ToCodePage(name, codePage_, &f.name))
+            return Fail(kProblems, path + ": its name " + name + " cannot be written in code page " +
+                                       std::to_string(codePage_) + ", the manifest's (rename it, or see --codepage)");
+        auto taken = names_.emplace(FoldedName(name), path);
+        if (!taken.second)
+            return Fail(kProblems, taken.first->second + " and " + path + " would both be named " + name +
+                                       " in the manifest (Windows does not tell names apart by case)");
+        // Times first: reading the file may move its last-access time.
+        std::string error;
+        f.fromPath = true;
+        if (!GetFileTimes(path, &f.times, &error) || !GetFileSize(path, &f.size, &error))
+            return Fail(kIoError, error);
+        files_.push_back(std::move(f));
+        return kOk;
+    }
+
+    unsigned codePage_;
+    std::vector<InputFile>& files_;
+    std::map<std::string, std::string> names_;  // folded name: the path that has it
+    std::vector<FileId> open_;                   // the folders being walked
+};
+
+}  // namespace
+
+int GatherInputs(const std::vector<std::string>& operands, unsigned codePage, std::vector<InputFile>* files)
+{
+    Gatherer gatherer(codePage, files);
+    for (const std::string& operand : operands)
+        if (int failed = gatherer.Operand(operand, false))
+            return failed;
+    return kOk;
+}
+
+}  // namespace mksetup
