@@ -11,7 +11,7 @@ packages=(
   cmake ninja-build g++ zlib1g-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb xauth x11-utils
-  python3
+  python3 man-db groff-base unzip
   clang libclang-rt-14-dev libdeflate-dev
   openssl osslsigncode
 )
