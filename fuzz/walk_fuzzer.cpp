@@ -7,6 +7,8 @@
 // the declared size, and on the error code but where a stream both
 // overflows its output and is corrupt and libdeflate inflates it (see
 // inflate_stream.h); the windows, zlib's too, must give uncompress's code.
+// A record of size 0 is an empty file, which the unpacker maps nothing of:
+// its stream must inflate to nothing, and no windows are taken.
 #include "extract/inflate_stream.h"
 #include "tools/mksetup/installer.h"
 
@@ -57,6 +59,14 @@ struct Agreement : mksetup::RecordSink {
         std::vector<uint8_t> zlib(h.UncompressedSize), unpacker(h.UncompressedSize), windowed(h.UncompressedSize);
         uLongf length = h.UncompressedSize;
         int want = uncompress(zlib.data(), &length, stream, h.CompressedSize);
+        if (h.UncompressedSize == 0) {
+            // An empty file: its stream must inflate to nothing. (uncompress
+            // into no room takes a stream of one byte; the unpacker does not.)
+            uint8_t byte;
+            length = 1;
+            want = uncompress(&byte, &length, stream, h.CompressedSize);
+            want = want == Z_OK && length ? Z_BUF_ERROR : want;
+        }
         int got = InflateStream(decompressor, stream, h.CompressedSize, unpacker.data(), h.UncompressedSize);
         Windows w = {stream, windowed.data(), 1 + record.offset % 4099, 1 + (record.offset / 3 + h.CompressedSize) % 5003};
         InflateWindows windows = {
@@ -67,7 +77,7 @@ struct Agreement : mksetup::RecordSink {
         bool edge = (got == kInflateTooLarge && want == kInflateBadData) || (got == kInflateBadData && want == kInflateTooLarge);
         if ((got != want && !edge) || whole != (want == Z_OK) || (whole && (zlib != unpacker || zlib != pieces)))
             __builtin_trap();
-        if (gotWindowed != want || (whole && windowed != zlib))
+        if (h.UncompressedSize && (gotWindowed != want || (whole && windowed != zlib)))  // no windows of nothing
             __builtin_trap();
         return true;
     }
