@@ -162,8 +162,12 @@ class Mksetup(unittest.TestCase):
         self.assertEqual((0, True), (run.returncode, "1 file after" in run.stdout), run.stderr)
         self.assertEqual(0, self.tool("extract", self.path("one.exe"), self.path("x")).returncode)
         self.file("x/KVFiles1.tmp", b"mine")
+        os.remove(self.path("x/KVFiles0.tmp"))
+        os.symlink(self.path("nowhere"), self.path("x/KVFiles0.tmp"))  # a link leading nowhere is a name taken too
         run = self.tool("extract", self.path("one.exe"), self.path("x"))
-        self.assertEqual((1, b"mine"), (run.returncode, self.read(self.path("x/KVFiles1.tmp"))), run.stderr)
+        self.assertEqual((1, b"mine", True), (run.returncode, self.read(self.path("x/KVFiles1.tmp")),
+                                             os.path.islink(self.path("x/KVFiles0.tmp"))), run.stderr)
+        self.assertEqual(2, self.build(self.path("e.exe"), "--codepage", "500", self.files[0]).returncode)  # EBCDIC
 
     def test_a_tree_a_list_and_the_names_the_manifest_gives(self):
         for name, content in [("bin/tool.dll", b"MZ tool"), ("doc/copyright", b"GPL"), ("lib/x/copyright", b"MIT"),
@@ -189,6 +193,13 @@ class Mksetup(unittest.TestCase):
         os.makedirs(self.path("app/Doc"))
         self.file("app/Doc/COPYRIGHT", b"again")
         self.file("app/\u03c9MEGA", b"2")
+        os.makedirs(self.path("t1"))
+        self.file("t1/docs", b"a file")
+        os.makedirs(self.path("t2/Docs"))
+        self.file("t2/Docs/readme.txt", b"a file in a folder")
+        os.makedirs(self.path("twice"))
+        os.symlink(self.path("app/doc"), self.path("twice/a"))
+        os.symlink(self.path("app/doc"), self.path("twice/b"))
         os.makedirs(self.path("cycle/in"))
         os.symlink(self.path("cycle"), self.path("cycle/in/back"))
         os.makedirs(self.path("far"))
@@ -201,11 +212,22 @@ class Mksetup(unittest.TestCase):
                  "would both be named \u03c9MEGA"),
                 ([self.files[0], self.path("cycle")], "cycle/in/back: leads back to a folder it is in"),
                 ([self.files[0], self.path("far")], "its name \u65e5\u672c.txt cannot be written in code page 1252"),
-                ([self.files[0], self.file("a:b", b"x")], "holds a character Windows does not allow")]:
+                ([self.files[0], self.file("a:b", b"x")], "holds a character Windows does not allow"),
+                ([self.files[0], self.file("CON .txt", b"x")], "is a device's name"),
+                ([self.files[0], self.file("com\u00b9.log", b"x")], "is a device's name"),
+                ([self.files[0], self.path("t1"), self.path("t2")], "Docs/readme.txt: Docs would be a file and a folder"),
+                ([self.files[0], self.path("twice")], "twice/b: is a folder already taken")]:
             run = self.build(self.path("r.exe"), *args)
             self.assertEqual((1, True, False), (run.returncode, expected in run.stderr, os.path.exists(self.path("r.exe"))),
                              run.stderr)
         self.assertEqual(0, self.build(self.path("j.exe"), "--codepage", "932", "-q", self.files[0], self.path("far")).returncode)
+        # A hostile manifest's names, shown: no control reaches a terminal, and JSON stays UTF-8.
+        self.file("hostile.txt", b'<P1="\xc2\x9b2J\x1b[31m\xed\xa0\x80">')
+        self.build(self.path("h.exe"), "--manifest", self.path("hostile.txt"), self.files[0])
+        shown = subprocess.run([MKSETUP, "list", "--codepage", "65001", self.path("h.exe")], capture_output=True).stdout
+        self.assertEqual((False, False), (b"\x1b" in shown, b"\x9b" in shown))
+        self.assertEqual("?2J?[31m\\xED\\xA0\\x80", json.loads(self.tool("list", "--json", "--codepage", "65001",
+                                                                       self.path("h.exe")).stdout)["records"][1]["name"])
 
     def test_interrupted_leaves_nothing_and_ends_its_signer(self):
         big = self.file("big", os.urandom(96 << 20))

@@ -66,7 +66,8 @@ mkdir "Program Files" && cp "$5" "Program Files/probe.exe"
 grep -q "the signing command wrote no" sign.txt
 # The signer is looked up on the PATH alone: an osslsigncode.exe planted in
 # the current folder and beside mksetup.exe never runs (it would leave its
-# report here), one on the PATH does; a batch file is refused, saying why.
+# report here), one on the PATH does; a batch file is refused, saying why,
+# even named with the trailing dot and blank that Windows drops.
 cp "$winsetup" own-mksetup.exe && cp "$5" osslsigncode.exe && mkdir bin && cp "$5" bin/signer.exe
 ! wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "osslsigncode sign {in} {out}" one 2>plant.txt
 grep -q "osslsigncode is not on the PATH" plant.txt
@@ -74,7 +75,7 @@ grep -q "osslsigncode is not on the PATH" plant.txt
 ! WINEPATH="$(winpath bin)" wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "signer {in} {out}" one 2>plant.txt
 grep -q "the signing command wrote no" plant.txt && [ -e signer.exe.report ]
 printf '@echo off\r\n' >sign.cmd
-! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o p.exe --sign "'$(winpath sign.cmd)' {in} {out}" one 2>plant.txt
+! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o p.exe --sign "'$(winpath sign.cmd). ' {in} {out}" one 2>plant.txt
 grep -q "is a batch file, which cmd.exe runs" plant.txt && [ ! -e p.exe ]
 # A publisher's tree: a folder with an empty file and a name outside ASCII,
 # an @list, a wildcard mksetup.exe expands itself and a name outside the

@@ -116,7 +116,8 @@ std::vector<ManifestTag> ManifestTags(const std::string& text, uint32_t limit)
         uint32_t piece = (uint32_t)std::min<size_t>(text.size() - at, 1u << 30);
         at += ScanManifestText(&scan, bytes + at, piece);
         if (scan.tagged) {
-            size_t start = text.rfind('<', at - 1), end = std::min({text.find('"', at), text.find('\0', at), text.size()});
+            // The name runs to its '"' (the scan stops at a zero byte first).
+            size_t start = text.rfind('<', at - 1), end = std::min(text.find_first_of(std::string("\"\0", 2), at), text.size());
             tags.push_back(ManifestTag{scan.number, text.substr(start, at - start), text.substr(at, end - at)});
         }
     }

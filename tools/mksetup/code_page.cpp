@@ -38,7 +38,7 @@ static bool Narrow(const std::wstring& wide, unsigned codePage, std::string* tex
     return WideCharToMultiByte(codePage, 0, wide.data(), (int)wide.size(), &(*text)[0], n, NULL, NULL) == n;
 }
 
-bool CodePageKnown(unsigned codePage)
+static bool Convertible(unsigned codePage)
 {
     return IsValidCodePage(codePage);
 }
@@ -82,7 +82,7 @@ static bool Convert(const std::string& in, const std::string& from, const std::s
     return ok && inLeft == 0;
 }
 
-bool CodePageKnown(unsigned codePage)
+static bool Convertible(unsigned codePage)
 {
     iconv_t cd = iconv_open(IconvName(codePage).c_str(), "UTF-8");
     if (cd == (iconv_t)-1)
@@ -105,6 +105,32 @@ bool FromCodePage(const std::string& bytes, unsigned codePage, std::string* utf8
 }
 #endif
 
+bool CodePageKnown(unsigned codePage)
+{
+    std::string ascii, out;
+    for (char c = 0x20; c < 0x7F; ++c)
+        ascii += c;
+    return Convertible(codePage) && ToCodePage(ascii, codePage, &out) && out == ascii;
+}
+
+size_t Utf8Sequence(const std::string& s, size_t i, unsigned* point)
+{
+    unsigned char c = s[i];
+    size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    unsigned p = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        if (((unsigned char)s[i + k] & 0xC0) != 0x80)
+            return 0;
+        p = p << 6 | ((unsigned char)s[i + k] & 0x3F);
+    }
+    if ((n == 3 && p < 0x800) || (n == 4 && (p < 0x10000 || p > 0x10FFFF)) || (p >= 0xD800 && p <= 0xDFFF))
+        return 0;
+    *point = p;
+    return n;
+}
+
 static unsigned Capital(unsigned point)
 {
     if (point < 0x80)
@@ -125,16 +151,10 @@ std::string FoldedName(const std::string& utf8)
 {
     std::string out;
     for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = utf8[i];
-        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        unsigned point = length == 1 ? c : c & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k)
-            if (i + k >= utf8.size() || (utf8[i + k] & 0xC0) != 0x80)
-                length = 0;
-            else
-                point = point << 6 | (utf8[i + k] & 0x3F);
+        unsigned point;
+        size_t length = Utf8Sequence(utf8, i, &point);
         if (length == 0) {  // not UTF-8: the byte as it is
-            out += (char)c, ++i;
+            out += utf8[i++];
             continue;
         }
         point = Capital(point);

@@ -12,7 +12,9 @@ namespace mksetup {
 // Windows-1252 on Western systems.
 enum : unsigned { kDefaultCodePage = 1252 };
 
-// True when the system can convert to and from the code page.
+// True when the system can convert to and from the code page, and it
+// keeps printable ASCII as it is (no EBCDIC: the second stage reads the
+// manifest's tags and the unpacker its file names in ASCII).
 bool CodePageKnown(unsigned codePage);
 
 // utf8 in the code page, every character kept; false when utf8 is not
@@ -21,6 +23,11 @@ bool ToCodePage(const std::string& utf8, unsigned codePage, std::string* out);
 
 // bytes of the code page as UTF-8; false when they are not valid there.
 bool FromCodePage(const std::string& bytes, unsigned codePage, std::string* utf8);
+
+// The UTF-8 sequence at s[i]: its length, with its code point in *point;
+// 0 when it is none (RFC 3629: no overlong form, no surrogate, nothing
+// past U+10FFFF).
+size_t Utf8Sequence(const std::string& s, size_t i, unsigned* point);
 
 // A name as Windows compares names: each character of the Basic
 // Multilingual Plane folded onto its capital, one for one, as NTFS's

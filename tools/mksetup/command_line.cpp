@@ -72,7 +72,8 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
         else if (a == "--jobs" && (!ParseNumber(value, 1024, &o->jobs) || o->jobs < 1))
             return "--jobs takes a number from 1 to 1024";
         else if (a == "--codepage" && (!ParseNumber(value, 65535, &o->codePage) || !CodePageKnown((unsigned)o->codePage)))
-            return "--codepage takes a Windows code page this system knows, such as 1252 or 65001";
+            return "--codepage takes a Windows code page this system knows that keeps ASCII as it is, such as 1252, 932 "
+                   "or 65001";
     }
     return "";
 }
@@ -148,13 +149,26 @@ std::string ShownName(const InstallerWalk& walk, uint32_t index, unsigned codePa
 {
     if (index >= walk.names.size())
         return "";
-    std::string name;
+    std::string name, shown;
     if (!FromCodePage(walk.names[index], codePage, &name))
-        name = walk.names[index];  // shown as it is; JSON marks what is not UTF-8
-    for (char& c : name)
-        if ((unsigned char)c < 0x20 || c == 0x7F)
-            c = '?';
-    return name;
+        name = walk.names[index];
+    // For a terminal: what is not UTF-8 as \xNN, controls (C0, C1, and
+    // the ones that turn text around) as '?'.
+    for (size_t i = 0; i < name.size();) {
+        unsigned point;
+        size_t n = Utf8Sequence(name, i, &point);
+        if (n == 0) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", (unsigned char)name[i++]);
+            shown += escaped;
+        } else {
+            bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F) || (point >= 0x202A && point <= 0x202E) ||
+                           (point >= 0x2066 && point <= 0x2069);
+            control ? shown += '?' : shown.append(name, i, n);
+            i += n;
+        }
+    }
+    return shown;
 }
 
 // Problems and warnings, as --json gives them.

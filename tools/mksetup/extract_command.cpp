@@ -22,7 +22,10 @@ static const char kExtractHelp[] =
 // takes its stored times once it is whole; a record that fails to inflate
 // leaves nothing behind.
 struct Files : RecordSink {
-    Files(const std::string& folder, uint64_t size, bool quiet) : folder(folder), progress("extracting", size, quiet) {}
+    Files(const std::string& folder, uint64_t size, bool quiet, bool force)
+        : folder(folder), progress("extracting", size, quiet), force(force)
+    {
+    }
     bool Open(const WalkedRecord& r) override
     {
         record = r, inflated = 0;
@@ -55,20 +58,25 @@ struct Files : RecordSink {
                 error = path + ": could not be written";
             return whole ? ok : true;
         }
-        bool moved = MoveIntoPlace(partial, path);
-        ForgetOnInterrupt(partial);  // gone, or left to the report below
+        // The times on the file made here, then its name: nothing of the
+        // name's is written through, and, unless forced, nothing that took
+        // it meanwhile is replaced.
+        FileTimes times{record.header.CreationTime, record.header.LastAccessTime, record.header.LastWriteTime};
+        bool moved = SetFileTimes(partial, times, &error) && MoveIntoPlace(partial, path, force);
         if (!moved) {
-            error = path + ": could not be written";
+            std::remove(partial.c_str());
+            ForgetOnInterrupt(partial);
+            if (error.empty())
+                error = path + (force ? ": could not be written" : ": exists; give --force to replace it");
             return false;
         }
-        FileTimes times{record.header.CreationTime, record.header.LastAccessTime, record.header.LastWriteTime};
-        if (!SetFileTimes(path, times, &error))
-            return false;
+        ForgetOnInterrupt(partial);
         written.push_back(record);
         return true;
     }
     std::string folder, path, error;
     Progress progress;
+    bool force;
     FILE* file = nullptr;
     WalkedRecord record = {};
     uint64_t inflated = 0;
@@ -95,8 +103,7 @@ int Extract(const std::vector<std::string>& args)
     }
     for (const WalkedRecord& r : names.records) {
         std::string output = JoinPath(o.operands[1], OutputName(r.index));
-        FileId id;
-        if (!o.force && GetFileId(output, &id)) {
+        if (!o.force && NameTaken(output)) {
             std::fprintf(stderr, "mksetup: %s exists; give --force to replace it\n", output.c_str());
             return kProblems;
         }
@@ -108,7 +115,7 @@ int Extract(const std::vector<std::string>& args)
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
         return kIoError;
     }
-    Files files(o.operands[1], data.size(), o.quiet);
+    Files files(o.operands[1], data.size(), o.quiet, o.force);
     InstallerWalk walk = WalkInstaller(data.data(), data.size(), true, &files);
     files.progress.Finish();
     unsigned codePage = (unsigned)o.codePage;

@@ -221,12 +221,27 @@ FileView::~FileView()
 #endif
 }
 
-bool MoveIntoPlace(const std::string& from, const std::string& to)
+bool MoveIntoPlace(const std::string& from, const std::string& to, bool replace)
 {
 #ifdef _WIN32
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
 #else
-    return std::rename(from.c_str(), to.c_str()) == 0;
+    if (replace)
+        return std::rename(from.c_str(), to.c_str()) == 0;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    // A file system without it: a second name, which fails where one is.
+    return (errno == EINVAL || errno == ENOSYS) && link(from.c_str(), to.c_str()) == 0 && unlink(from.c_str()) == 0;
+#endif
+}
+
+bool NameTaken(const std::string& path)
+{
+#ifdef _WIN32
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;  // a link's own, not what it leads to
+#else
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
 #endif
 }
 

@@ -59,8 +59,13 @@ FILE* CreateNewFile(const std::string& path, std::string* error);
 // Moves file's position to offset (over 2 GB too); false when it cannot.
 bool SeekFile(FILE* file, uint64_t offset);
 
-// Renames from to to, replacing a file of that name.
-bool MoveIntoPlace(const std::string& from, const std::string& to);
+// Renames from to to, replacing a file (or link) of that name; without
+// replace, failing where anything has the name.
+bool MoveIntoPlace(const std::string& from, const std::string& to, bool replace = true);
+
+// True when anything has the name: a file, a folder, a link (even one
+// leading nowhere).
+bool NameTaken(const std::string& path);
 
 // Creation time where the file system keeps one, else the last-write time.
 bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error);

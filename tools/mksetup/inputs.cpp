@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -77,11 +78,16 @@ std::string NameFault(const std::string& name)
                 return "holds a character Windows does not allow in a name (< > : \" | ? * / or a control character)";
         if (part.empty() || part.back() == '.' || part.back() == ' ')
             return "has a part that is empty or ends in a dot or a blank, which Windows drops";
-        // CON, NUL, COM1 and the like, with any extension, name devices.
+        // CON, NUL, COM1 and the like, with any extension and blanks before
+        // it, name devices.
         std::string base = FoldedName(part.substr(0, part.find('.')));
-        bool numbered = base.size() == 4 && (!base.compare(0, 3, "COM") || !base.compare(0, 3, "LPT")) &&
-                        base[3] >= '1' && base[3] <= '9';
-        if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || numbered)
+        base.erase(base.find_last_not_of(' ') + 1);
+        std::string digit = base.size() > 3 ? base.substr(3) : "";
+        bool numbered = (!base.compare(0, 3, "COM") || !base.compare(0, 3, "LPT")) &&
+                        ((digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+                         digit == "\xC2\xB2" || digit == "\xC2\xB3");  // superscript 1, 2, 3
+        if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$" ||
+            numbered)
             return "is a device's name on Windows (" + part + ")";
         start = end + 1;
     }
@@ -174,6 +180,8 @@ private:
         for (const FileId& open : open_)
             if (open == id)
                 return Fail(kProblems, folder + ": leads back to a folder it is in (a link): it would never end");
+        if (!visited_.insert({id.device, id.file}).second)  // through links, every file in it would come twice
+            return Fail(kProblems, folder + ": is a folder already taken, reached again through a link");
         std::vector<std::string> names;
         if (!ListFolder(folder, "*", &names))
             return Fail(kIoError, folder + ": the folder cannot be read");
@@ -203,10 +211,23 @@ private:
         if (!ToCodePage(name, codePage_, &f.name))
             return Fail(kProblems, path + ": its name " + name + " cannot be written in code page " +
                                        std::to_string(codePage_) + ", the manifest's (rename it, or see --codepage)");
-        auto taken = names_.emplace(FoldedName(name), path);
+        std::string folded = FoldedName(name);
+        auto taken = names_.emplace(folded, path);
         if (!taken.second)
             return Fail(kProblems, taken.first->second + " and " + path + " would both be named " + name +
                                        " in the manifest (Windows does not tell names apart by case)");
+        // Nor can a name be a file's and a folder's.
+        auto folder = folders_.find(folded);
+        if (folder != folders_.end())
+            return Fail(kProblems, folder->second + " and " + path + ": " + name +
+                                       " would be a folder and a file in the manifest");
+        for (size_t slash = name.find('\\'); slash != std::string::npos; slash = name.find('\\', slash + 1)) {
+            auto file = names_.find(FoldedName(name.substr(0, slash)));
+            if (file != names_.end())
+                return Fail(kProblems, file->second + " and " + path + ": " + name.substr(0, slash) +
+                                           " would be a file and a folder in the manifest");
+            folders_.emplace(FoldedName(name.substr(0, slash)), path);
+        }
         // Times first: reading the file may move its last-access time.
         std::string error;
         f.fromPath = true;
@@ -218,8 +239,10 @@ private:
 
     unsigned codePage_;
     std::vector<InputFile>& files_;
-    std::map<std::string, std::string> names_;  // folded name: the path that has it
-    std::vector<FileId> open_;                   // the folders being walked
+    std::map<std::string, std::string> names_;    // folded name: the path that has it
+    std::map<std::string, std::string> folders_;  // folded folder name: a path in it
+    std::vector<FileId> open_;                     // the folders being walked
+    std::set<std::pair<uint64_t, uint64_t>> visited_;  // every folder walked
 };
 
 }  // namespace

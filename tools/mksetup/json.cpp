@@ -1,28 +1,18 @@
 #include "tools/mksetup/json.h"
 
+#include "tools/mksetup/code_page.h"
+
 #include <cstdio>
 
 namespace mksetup {
-
-// The length of the UTF-8 sequence at s[i], 0 when it is not one.
-static size_t Utf8Length(const std::string& s, size_t i)
-{
-    unsigned char c = s[i];
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size())
-        return 0;
-    for (size_t k = 1; k < n; ++k)
-        if (((unsigned char)s[i + k] >> 6) != 2)
-            return 0;
-    return n;
-}
 
 std::string JsonString(const std::string& s)
 {
     std::string out = "\"";
     for (size_t i = 0; i < s.size();) {
         unsigned char c = s[i];
-        size_t n = Utf8Length(s, i);
+        unsigned point;
+        size_t n = Utf8Sequence(s, i, &point);
         if (n == 0) {
             out += "\\ufffd", ++i;
         } else if (c == '"' || c == '\\') {

@@ -80,8 +80,13 @@ static bool IsProgram(const std::string& path)
 bool FindProgram(const std::string& name, std::string* program, std::string* error)
 {
 #ifdef _WIN32
-    std::string lower;
-    for (char c : name)
+    // The name's last part as Windows opens it: no drive, no stream after a
+    // ':', no trailing dots or blanks ("s.bat. " runs s.bat).
+    std::string leaf = name.substr(name.find_last_of("\\/") + 1), lower;
+    leaf = leaf.substr(leaf.size() >= 2 && leaf[1] == ':' ? 2 : 0);
+    leaf = leaf.substr(0, leaf.find(':'));
+    leaf.erase(leaf.find_last_not_of(". ") + 1);
+    for (char c : leaf)
         lower += (char)(c >= 'A' && c <= 'Z' ? c + 32 : c);
     auto endsWith = [&](const char* tail) {
         return lower.size() >= strlen(tail) && !lower.compare(lower.size() - strlen(tail), std::string::npos, tail);
