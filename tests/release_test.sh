@@ -24,7 +24,8 @@ tar -xzf "$archive" -C "$one"
 cd "$one/$(basename "$archive" .tar.gz)"
 sha256sum -c SHA256SUMS >/dev/null
 cmp unpacker.exe "$root/build/win32/unpacker/unpacker.exe"
-grep -q "Copyright 2016 Eric Biggers" THIRD_PARTY_NOTICES && grep -q "Jean-loup Gailly and Mark Adler" THIRD_PARTY_NOTICES
+grep -q "Copyright 2016 Eric Biggers" THIRD_PARTY_NOTICES
+grep -q "Jean-loup Gailly and Mark Adler" THIRD_PARTY_NOTICES
 ./mksetup --help >/dev/null
 manual=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l mksetup.1 2>&1 >/dev/null)
 [ -z "$manual" ] || { echo "release_test: mksetup.1: $manual"; exit 1; }

@@ -14,7 +14,7 @@
 #   appended after the table, the unpacker extracts nothing.
 #
 #   run_with_host_mksetup.sh WINE_STATE_DIR MKSETUP MKSETUP.exe STUB.exe SECOND_STAGE.exe RUN_DEMO.exe FILE...
-set -euo pipefail
+set -euo pipefail  # (set -e passes over a failure before a list's last &&: one check a line)
 state=$1 mksetup=$2 winsetup=$3 stub=$4 runner=$6
 [ -x "$mksetup" ] || { echo "no host mksetup at $mksetup (build the host preset first)"; exit 77; }
 work=$(mktemp -d)
@@ -73,10 +73,12 @@ cp "$winsetup" own-mksetup.exe && cp "$5" osslsigncode.exe && mkdir bin && cp "$
 grep -q "osslsigncode is not on the PATH" plant.txt
 [ ! -e osslsigncode.exe.report ] || { echo "the planted signer ran"; exit 1; }
 ! WINEPATH="$(winpath bin)" wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "signer {in} {out}" one 2>plant.txt
-grep -q "the signing command wrote no" plant.txt && [ -e signer.exe.report ]
+grep -q "the signing command wrote no" plant.txt
+[ -e signer.exe.report ]
 printf '@echo off\r\n' >sign.cmd
 ! wine_run "$winsetup" build --stub "$(winpath "$stub")" -o p.exe --sign "'$(winpath sign.cmd). ' {in} {out}" one 2>plant.txt
-grep -q "is a batch file, which cmd.exe runs" plant.txt && [ ! -e p.exe ]
+grep -q "is a batch file, which cmd.exe runs" plant.txt
+[ ! -e p.exe ]
 # A publisher's tree: a folder with an empty file and a name outside ASCII,
 # an @list, a wildcard mksetup.exe expands itself and a name outside the
 # ANSI code page on its command line (UTF-8 is its code page) give the bytes
@@ -95,7 +97,8 @@ if [[ $winsetup == */win32/* ]]; then
   truncate -s 1500M huge.bin
   SOURCE_DATE_EPOCH=1765000000 wine_run "$winsetup" build --stub "$(winpath "$stub")" -o huge.exe one huge.bin >/dev/null
   SOURCE_DATE_EPOCH=1765000000 "$mksetup" build --stub "$stub" -o host-huge.exe one huge.bin >/dev/null
-  cmp huge.exe host-huge.exe && wine_run "$winsetup" verify huge.exe >/dev/null
+  cmp huge.exe host-huge.exe
+  wine_run "$winsetup" verify huge.exe >/dev/null
   rm huge.bin huge.exe host-huge.exe
 fi
 echo "with_host_mksetup: $(basename "$winsetup") builds what the host mksetup builds; a one-byte payload installs"
