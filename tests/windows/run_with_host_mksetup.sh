@@ -72,7 +72,7 @@ cp "$winsetup" own-mksetup.exe && cp "$5" osslsigncode.exe && mkdir bin && cp "$
 ! wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "osslsigncode sign {in} {out}" one 2>plant.txt
 grep -q "osslsigncode is not on the PATH" plant.txt
 [ ! -e osslsigncode.exe.report ] || { echo "the planted signer ran"; exit 1; }
-! WINEPATH="$(winpath bin)" wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "signer {in} {out}" one 2>plant.txt
+! WINEPATH="$(winpath "$work/bin")" wine_run own-mksetup.exe build --stub "$(winpath "$stub")" -o p.exe --sign "signer {in} {out}" one 2>plant.txt
 grep -q "the signing command wrote no" plant.txt
 [ -e signer.exe.report ]
 printf '@echo off\r\n' >sign.cmd
