@@ -145,6 +145,16 @@ void PrintProblems(const std::string& file, const InstallerWalk& walk)
     }
 }
 
+bool OpenCommand(const std::vector<std::string>& args, const char* command, const std::string& accepted,
+                 const char* help, size_t operands, const char* wanted, Options* o, FileView* data, int* exit)
+{
+    if (!ParseCommand(args, command, accepted, help, o, exit))
+        return false;
+    if (o->operands.size() != operands)
+        return *exit = Usage(command, wanted), false;
+    return (*exit = LoadInstaller(o->operands[0], data)) == kOk;
+}
+
 std::string ShownName(const InstallerWalk& walk, uint32_t index, unsigned codePage)
 {
     if (index >= walk.names.size())

@@ -47,6 +47,13 @@ bool ParseNumber(const std::string& text, long long max, long long* value);
 // is no installer, or is cut short, the walk says so in plain words.)
 int LoadInstaller(const std::string& path, FileView* data);
 
+// A command that reads an installer: its options parsed as ParseCommand
+// does, then exactly operands operands (else wanted is the complaint), the
+// first the installer, opened. False when the command ends here, with
+// *exit its exit code.
+bool OpenCommand(const std::vector<std::string>& args, const char* command, const std::string& accepted,
+                 const char* help, size_t operands, const char* wanted, Options* o, FileView* data, int* exit);
+
 // The name the manifest gives record index, in UTF-8 and fit for a
 // terminal (a control character shown as '?'); "" where it gives none.
 std::string ShownName(const InstallerWalk& walk, uint32_t index, unsigned codePage);

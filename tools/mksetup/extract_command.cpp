@@ -86,15 +86,11 @@ struct Files : RecordSink {
 int Extract(const std::vector<std::string>& args)
 {
     Options o;
-    int exit;
-    if (!ParseCommand(args, "extract", " --force --names --json -q -v --codepage ", kExtractHelp, &o, &exit))
-        return exit;
-    if (o.operands.size() != 2)
-        return Usage("extract", "SETUP.exe and DIR, please");
-    const std::string& path = o.operands[0];
     FileView data;
-    if (int loaded = LoadInstaller(path, &data))
-        return loaded;
+    int exit;
+    if (!OpenCommand(args, "extract", " --force --names --json -q -v --codepage ", kExtractHelp, 2, "SETUP.exe and DIR, please", &o, &data, &exit))
+        return exit;
+    const std::string& path = o.operands[0];
     // Nothing is written over, unless told: the names first.
     InstallerWalk names = WalkInstaller(data.data(), data.size(), false);
     if (!names.markerFound) {

@@ -17,15 +17,11 @@ static const char kListHelp[] =
 int List(const std::vector<std::string>& args)
 {
     Options o;
-    int exit;
-    if (!ParseCommand(args, "list", " --json --codepage ", kListHelp, &o, &exit))
-        return exit;
-    if (o.operands.size() != 1)
-        return Usage("list", "one SETUP.exe, please");
-    const std::string& path = o.operands[0];
     FileView data;
-    if (int loaded = LoadInstaller(path, &data))
-        return loaded;
+    int exit;
+    if (!OpenCommand(args, "list", " --json --codepage ", kListHelp, 1, "one SETUP.exe, please", &o, &data, &exit))
+        return exit;
+    const std::string& path = o.operands[0];
     InstallerWalk walk = WalkInstaller(data.data(), data.size(), false);
     if (!walk.markerFound && !o.json) {  // no installer, or one cut short: no records to show
         PrintProblems(path, walk);

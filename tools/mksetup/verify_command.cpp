@@ -55,15 +55,11 @@ struct Checking : RecordSink {
 int Verify(const std::vector<std::string>& args)
 {
     Options o;
-    int exit;
-    if (!ParseCommand(args, "verify", " --json -q -v --codepage ", kVerifyHelp, &o, &exit))
-        return exit;
-    if (o.operands.size() != 1)
-        return Usage("verify", "one SETUP.exe, please");
-    const std::string& path = o.operands[0];
     FileView data;
-    if (int loaded = LoadInstaller(path, &data))
-        return loaded;
+    int exit;
+    if (!OpenCommand(args, "verify", " --json -q -v --codepage ", kVerifyHelp, 1, "one SETUP.exe, please", &o, &data, &exit))
+        return exit;
+    const std::string& path = o.operands[0];
     // Names for -v: the manifest alone first, which the full walk then reads again.
     InstallerWalk names = o.verbose ? WalkInstaller(data.data(), data.size(), false) : InstallerWalk();
     Checking checking(&names, data.size(), o);
