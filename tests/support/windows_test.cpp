@@ -9,6 +9,50 @@
 
 namespace fs = std::filesystem;
 
+// Runs the Unix program command names, on Unix paths, and waits, up to
+// five seconds, until done() holds. Wine's start.exe starts it, and ends
+// once it has: a 32-bit program that starts a Unix program itself was seen
+// to lose its desktop and its session's named objects afterwards, now and
+// then (a second copy no longer saw the first's mutex).
+static void RunUnix(const std::string& command, const std::function<bool()>& done)
+{
+    std::string line = "start.exe /exec " + command;
+    STARTUPINFOA startup = {sizeof startup};
+    PROCESS_INFORMATION process;
+    if (CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, 5000);
+        CloseHandle(process.hThread), CloseHandle(process.hProcess);
+    }
+    for (int i = 0; i < 500 && !done(); ++i)
+        Sleep(10);
+}
+
+// path's Unix path, as Wine maps it.
+static std::string UnixPath(const std::string& path)
+{
+    typedef char*(CDECL * ToUnix)(LPCWSTR);
+    ToUnix toUnix = (ToUnix)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+    char* unix = toUnix ? toUnix(Wide(path).c_str()) : NULL;
+    std::string result = unix ? unix : "";
+    HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+void UnixLink(const std::string& folder, const std::string& target, const std::string& name, const std::string& there)
+{
+    RunUnix("Z:\\bin\\ln -sfn " + target + " " + UnixPath(folder + name),
+            [&] { return Exists(folder + name + "\\" + there); });
+}
+
+void UnixUnlink(const std::string& folder, const std::string& name)
+{
+    RunUnix("Z:\\bin\\rm " + UnixPath(folder + name), [&] {
+        WIN32_FIND_DATAA found;
+        HANDLE find = FindFirstFileA((folder + name).c_str(), &found);
+        return find == INVALID_HANDLE_VALUE || !FindClose(find);
+    });
+}
+
 std::string Here()
 {
     char self[MAX_PATH];
@@ -32,10 +76,35 @@ std::string Scratch(const std::string& tag)
     }
 }
 
+// Through \\?\ paths, which take each name as it stands: a plain path
+// would name a folder "t." as "t". A link is removed, not followed.
+static void RemoveAll(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+        for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+            if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L".."))
+                RemoveAll(path + L"\\" + found.cFileName);
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
+        RemoveDirectoryW(path.c_str());
+    } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(path.c_str()))
+            RemoveDirectoryW(path.c_str());
+    }
+}
+
 void RemoveTree(const std::string& folder)
 {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    std::wstring path = Wide(folder);
+    while (path.size() > 3 && path.back() == L'\\')
+        path.pop_back();
+    RemoveAll(path.size() > 1 && path[1] == L':' ? L"\\\\?\\" + path : path);
 }
 
 std::string ReadAll(const std::string& path)
@@ -46,17 +115,33 @@ std::string ReadAll(const std::string& path)
 
 void WriteAll(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
+// Through \\?\ paths too, so that a folder "t." is listed as itself.
+static void ListTree(const std::wstring& root, const std::wstring& under, std::map<std::string, size_t>* tree)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((root + under + L"*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+        std::wstring name = under + found.cFileName;
+        char utf8[4 * MAX_PATH];
+        WideCharToMultiByte(CP_UTF8, 0, name.c_str(), -1, utf8, sizeof utf8, NULL, NULL);
+        if (!wcscmp(found.cFileName, L".") || !wcscmp(found.cFileName, L".."))
+            continue;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            (*tree)[utf8] = (size_t)(((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow);
+            continue;
+        }
+        (*tree)[utf8 + std::string("\\")] = 0;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))  // a link is not followed
+            ListTree(root, name + L"\\", tree);
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+}
+
 std::map<std::string, size_t> Tree(const std::string& folder)
 {
     std::map<std::string, size_t> tree;
-    std::error_code error;
-    for (auto i = fs::recursive_directory_iterator(folder, error); i != fs::recursive_directory_iterator(); ++i) {
-        std::string name = i->path().string().substr(folder.size());
-        if (i->is_directory())
-            tree[name + "\\"] = 0;
-        else
-            tree[name] = i->file_size();
-    }
+    ListTree(folder.size() > 1 && folder[1] == ':' ? L"\\\\?\\" + Wide(folder) : Wide(folder), L"", &tree);
     return tree;
 }
 

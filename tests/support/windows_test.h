@@ -24,6 +24,13 @@ std::map<std::string, size_t> Tree(const std::string& folder);
 
 std::wstring Wide(const std::string& utf8);
 
+// A symbolic link named name in folder, leading to target, once it leads
+// to there (a path below it); and the same removed (a dangling link stalls
+// RemoveTree). Wine makes no links itself: it shows Unix ones, made here by
+// Unix programs.
+void UnixLink(const std::string& folder, const std::string& target, const std::string& name, const std::string& there);
+void UnixUnlink(const std::string& folder, const std::string& name);
+
 inline FILETIME Time(ULONGLONG value) { return {(DWORD)value, (DWORD)(value >> 32)}; }
 inline ULONGLONG Value(const FILETIME& time) { return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime; }
 // Which times set on a file before it is written through a view survive

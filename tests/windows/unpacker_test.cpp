@@ -183,38 +183,13 @@ struct Scene {
     }
     // TMP under such a folder: the unpacker can use it by its short form only.
     void UnicodeTemp(const std::string& name) { tmp = scratch + name + "\\", UseTemp(Folder(name)); }
-    // Runs a Unix command in folder (Wine runs Unix programs but does not
-    // wait for them) and waits until done() holds.
-    static void Unix(const std::string& folder, std::string command, const std::function<bool()>& done)
-    {
-        STARTUPINFOA startup = {sizeof startup};
-        PROCESS_INFORMATION process;
-        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, folder.c_str(), &startup, &process));
-        CloseHandle(process.hThread), CloseHandle(process.hProcess);
-        for (int i = 0; i < 500 && !done(); ++i)
-            Sleep(10);
-    }
-    // A symbolic link named name in folder, leading to target, once it leads
-    // to there; and the same removed (a dangling link stalls RemoveTree).
-    static void Link(const std::string& folder, const std::string& target, const std::string& name, const std::string& there)
-    {
-        Unix(folder, "Z:\\bin\\ln -sfn " + target + " " + name, [&] { return Exists(folder + name + "\\" + there); });
-    }
-    static void Unlink(const std::string& folder, const std::string& name)
-    {
-        Unix(folder, "Z:\\bin\\rm " + name, [&] {
-            WIN32_FIND_DATAA found;
-            HANDLE find = FindFirstFileA((folder + name).c_str(), &found);
-            return find == INVALID_HANDLE_VALUE || !FindClose(find);
-        });
-    }
     // The working folder a symbolic link to a folder with a log that is not
     // the installer's.
     void LinkWork()
     {
         CreateDirectoryA((scratch + "elsewhere").c_str(), NULL);
         WriteAll(scratch + "elsewhere\\setup_error.log", "not the installer's");
-        Link(temp, "../elsewhere", "KVFiles_Setup_Temp", "setup_error.log");
+        UnixLink(temp, "../elsewhere", "KVFiles_Setup_Temp", "setup_error.log");
     }
     // With 256 KB windows: an incompressible file whose stream and output
     // span several windows, a text whose output does, one exactly a window.
@@ -317,19 +292,19 @@ const Row kRows[] = {
          CreateDirectoryA((s.scratch + "other").c_str(), NULL);
          CreateDirectoryA((s.scratch + "other\\KVFiles_Setup_Temp").c_str(), NULL);
          CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.scratch + "other\\KVFiles_Setup_Temp\\KVFiles1.tmp").c_str(), FALSE);
-         Scene::Link(s.scratch, "temp", "link", "");
+         UnixLink(s.scratch, "temp", "link", "");
          s.files = PayloadFiles({Bytes(24 << 20, 'a'), Bytes(24 << 20, 'b'), Bytes(24 << 20, 'c')});
          s.installer = Build(s.files), s.elevated = true, s.tmp = s.scratch + "link\\";
          s.meanwhile = [](Scene& s, const std::function<bool()>& running) {
              while (!Exists(s.work + "KVFiles2.tmp") && running())
                  Sleep(1);
-             Scene::Link(s.scratch, "other", "link", "KVFiles_Setup_Temp\\KVFiles1.tmp");
+             UnixLink(s.scratch, "other", "link", "KVFiles_Setup_Temp\\KVFiles1.tmp");
          };
      }, {}, "", true, "0 1 2 3 4",
      [](const Scene& s) {
          EXPECT_EQ((std::map<std::string, size_t>{{"KVFiles1.tmp", ReadAll(Here() + "second_stage_probe.exe").size()}}),
                    Tree(s.scratch + "other\\KVFiles_Setup_Temp\\"));
-         Scene::Unlink(s.scratch, "link");
+         UnixUnlink(s.scratch, "link");
      }},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
     {"no tag <P1=\", only <P10=\", over the second stage of an earlier run: nothing is started",
@@ -569,7 +544,7 @@ void UnpackerTest::Run(const Row& row)
         PointDocumentsAt(Wide(kLog.substr(0, kLog.rfind('\\'))));
     if (s.dllOverrides)
         RegDeleteTreeA(s.dllOverrides, NULL), RegCloseKey(s.dllOverrides);
-    ASSERT_TRUE(ended);
+    ASSERT_TRUE(ended) << child.Snapshot();
     EXPECT_EQ(0u, child.ExitCode());
 
     auto boxes = child.boxes->Boxes();
