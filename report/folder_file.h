@@ -24,6 +24,41 @@ HANDLE OpenInFolder(HANDLE folder, LPCSTR name, DWORD access, DWORD share, DWORD
 // failure (ERROR_ALREADY_EXISTS when something has the name).
 HANDLE CreateFolderIn(HANDLE parent, LPCSTR name, PSECURITY_DESCRIPTOR descriptor);
 
+// Whether the first count characters of a and b (count < 0: all of them)
+// are the same, ASCII letters in either case (others must match exactly).
+BOOL SameText(LPCWSTR a, LPCWSTR b, int count);
+
+// The final path of what handle holds, every link resolved, as a plain
+// path ("C:\...\" or "\\server\share\...\") ending in a backslash, in path
+// (2 * MAX_PATH characters). NULL when it cannot be had.
+LPWSTR PlainPath(HANDLE handle, LPWSTR path);
+
+// Whether the ANSI path, its parts in their long forms, is what handle
+// holds by its own path: a path that leads there through no link.
+BOOL IsOwnPath(LPCSTR path, HANDLE handle);
+
+// Opens name, a folder that is there already, in the folder that parent
+// holds, as the working folder is held (read and delete, sharing read and
+// write), without following a link: on Windows the handle is what has the
+// name, a junction or symbolic link itself where one is. Wine follows Unix
+// links all the same, so the handle must also be the one its path names:
+// the parent's final path with name after it. ERROR_DIRECTORY when what
+// has the name is no folder of that path; INVALID_HANDLE_VALUE on failure.
+HANDLE OpenFolderIn(HANDLE parent, LPCSTR name);
+
+// Renames what file holds (opened with DELETE access) to name in the folder
+// that folder holds, replacing nothing: no path is looked up but name
+// relative to the held folder. FALSE on failure, the last error saying why.
+BOOL RenameInFolder(HANDLE file, HANDLE folder, LPCSTR name);
+
+// Whether the ANSI path leads to what folder holds, as a program started
+// there, its current folder and its command line would see it: no part of
+// it ends in a dot or a blank (Windows drops those from every part of a
+// path it is given, so that "t.\x" names "t\x", another folder), and
+// opening it by that path gives the same folder (volume and index). FALSE,
+// the last error ERROR_INVALID_NAME or ERROR_FILE_INVALID, when it does not.
+BOOL PathLeadsTo(LPCSTR path, HANDLE folder);
+
 // Deletes name in the folder held by folder, as DeleteFileA would (a link
 // named so is deleted itself, not what it leads to). FALSE on failure, the
 // last error saying why (ERROR_FILE_NOT_FOUND when there is none).

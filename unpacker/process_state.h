@@ -21,6 +21,12 @@ extern HINSTANCE g_moduleHandle;
 // g_extractJob) and by the hand-off.
 extern char g_workingFolder[MAX_PATH];
 
+// The working folder's path as the second stage is started in it, ending in
+// a backslash: g_workingFolder, or the folder's own path where TMP's leads
+// through a link (see FindLaunchFolder). Written by WinMain with the
+// folder; read by the hand-off.
+extern char g_launchFolder[MAX_PATH];
+
 // The progress dialog. Written by WinMain; the worker posts it its one
 // WM_DESTROY; the hand-off destroys it.
 extern HWND g_dialog;

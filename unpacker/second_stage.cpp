@@ -16,76 +16,46 @@ static const DWORD kStopThreshold = 0xFFFFFC18;
 
 // What the second stage is started from, and so which program runs (with
 // the unpacker's rights, elevated), is decided by no path that another
-// program can change. Such a program can point a link on the way to the
-// working folder elsewhere (TMP itself, or a junction in the user's
-// folders) between any check of the path and the system's next lookup of
-// it. The folder's files are therefore opened through the held folder
-// (report/folder_file.h), and the second stage is started from a path
-// without links: the path TMP gave where it leads to the held folder with
-// none on the way (the common case: nothing changes); else the folder's
-// own path, every link resolved, for its command line and its current
-// directory too. Such a path keeps leading to the held folder: NTFS
-// renames no folder that holds an open folder or file, and makes no folder
-// with files in it a link (the held folder is on a local disk, elevated;
-// see TrustFolder). The process created is then checked before it runs an
-// instruction: its image must be the held KVFiles1.tmp, the same file by
-// volume and index, or it is ended and nothing runs. The same for a run
-// that is not elevated. (What only Windows can show: the rename rules and
-// junctions; Wine's links are Unix ones, and it lets a folder with open
-// files be renamed.)
-
-// Whether the first count characters of a and b (count < 0: all of them)
-// are the same, ASCII letters in either case (others must match exactly).
-static BOOL SameText(LPCWSTR a, LPCWSTR b, int count)
-{
-    for (; count--; ++a, ++b) {
-        WCHAR x = (unsigned)(*a - L'a') < 26u ? *a - 32 : *a, y = (unsigned)(*b - L'a') < 26u ? *b - 32 : *b;
-        if (x != y)
-            return FALSE;
-        if (!x)
-            return TRUE;
-    }
-    return TRUE;
-}
-
-// The folder to start the second stage from, ending in a backslash; FALSE
-// when there is none to be had (the last error says why).
-static BOOL LaunchFolder(LPSTR folder)
-{
-    lstrcpynA(folder, g_workingFolder, MAX_PATH);
-    WCHAR given[MAX_PATH], longGiven[2 * MAX_PATH], final[2 * MAX_PATH];
-    int length = MultiByteToWideChar(CP_ACP, 0, g_workingFolder, -1, given, MAX_PATH);
-    given[length > 1 ? length - 2 : 0] = L'\0';  // without its backslash
-    DWORD longLength = GetLongPathNameW(given, longGiven, 2 * MAX_PATH);
-    DWORD finalLength = GetFinalPathNameByHandleW(g_workingFolderHandle, final, 2 * MAX_PATH, FILE_NAME_NORMALIZED);
-    if (!finalLength || finalLength >= 2 * MAX_PATH)
-        return FALSE;
-    // "\\?\C:\..." or "\\?\UNC\server\..." as a plain path.
-    LPWSTR plain = final + 4;
-    if (SameText(final, L"\\\\?\\UNC\\", 8))
-        plain = final + 6, plain[0] = L'\\';
-    if (longLength && longLength < 2 * MAX_PATH && SameText(longGiven, plain, -1))
-        return TRUE;
-    // The command line's " -0" must fit after the program's name.
-    if (!SystemPathToAnsi(plain, folder) || lstrlenA(folder) + 1 + lstrlenA(kSecondStageName) + 3 >= MAX_PATH) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
-    lstrcatA(folder, "\\");
-    return TRUE;
-}
+// program can change or that the system reads as another. Such a program
+// can point a link on the way to the working folder elsewhere (TMP itself,
+// or a junction in the user's folders) between any check of the path and
+// the system's next lookup of it, and can make a folder whose name ends in
+// a dot, which a plain path names as its twin without the dot. So the
+// folder's files are opened through the held folder (report/folder_file.h),
+// and the second stage is started from g_launchFolder: a path without links
+// (see FindLaunchFolder), none of whose parts ends in a dot or a blank (the
+// only parts of such a path that the system rewrites), that opens, just
+// before the start, to the held folder itself. Such a path keeps leading
+// there: NTFS renames no folder that holds an open folder or file, and
+// makes no folder with files in it a link (elevated, the held folder is on
+// a local disk; see TrustFolder). The process created is then checked
+// before it runs an instruction: its image, opened by its name in the
+// \\?\ form, which the system takes as it stands, must be the held
+// KVFiles1.tmp, the same file by volume and index, or it is ended and
+// nothing runs. The same for a run that is not elevated. (What only
+// Windows can show: the rename rules, junctions and the dots; Wine's links
+// are Unix ones, it lets a folder with open files be renamed, and it names
+// a folder "t." as "t" itself.)
 
 // Whether process's image is the held KVFiles1.tmp: the same file, by
 // volume and index.
 static BOOL RunsHeldSecondStage(HANDLE process)
 {
-    WCHAR image[2 * MAX_PATH];
+    // The name in the \\?\ form: C:\... as \\?\C:\..., \\server\... as \\?\UNC\server\...
+    WCHAR image[2 * MAX_PATH + 8] = L"\\\\?\\";
     DWORD size = 2 * MAX_PATH;
     BY_HANDLE_FILE_INFORMATION theirs, ours;
     HANDLE file = INVALID_HANDLE_VALUE;
-    if (QueryFullProcessImageNameW(process, 0, image, &size))
+    LPWSTR name = image + 4;
+    if (QueryFullProcessImageNameW(process, 0, name, &size)) {
+        if (name[0] == L'\\' && name[1] == L'\\') {
+            for (DWORD i = size; i > 0; --i)  // two characters on, from the end (its zero) back
+                image[6 + i] = name[i];
+            image[4] = L'U', image[5] = L'N', image[6] = L'C';
+        }
         file = CreateFileW(image, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                            OPEN_EXISTING, 0, NULL);
+    }
     BOOL same = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &theirs) &&
                 GetFileInformationByHandle(g_secondStage.reader, &ours) &&
                 theirs.dwVolumeSerialNumber == ours.dwVolumeSerialNumber &&
@@ -101,16 +71,16 @@ static BOOL RunsHeldSecondStage(HANDLE process)
 // command line stays as the second stage has always seen it, unquoted.
 static void LaunchSecondStage(PROCESS_INFORMATION* process)
 {
-    char folder[MAX_PATH], application[MAX_PATH], commandLine[MAX_PATH];
+    char application[MAX_PATH], commandLine[MAX_PATH];
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
-    BOOL started = LaunchFolder(folder);
+    BOOL started = PathLeadsTo(g_launchFolder, g_workingFolderHandle);
     if (started) {
-        wsprintfA(application, "%s%s", folder, kSecondStageName);
+        wsprintfA(application, "%s%s", g_launchFolder, kSecondStageName);
         wsprintfA(commandLine, "%s -0", application);
         started = CreateProcessA(application, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS,
-                                 NULL, folder, &startup, process);
+                                 NULL, g_launchFolder, &startup, process);
     }
     if (started && !RunsHeldSecondStage(process->hProcess)) {
         TerminateProcess(process->hProcess, 1);

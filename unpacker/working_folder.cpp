@@ -4,6 +4,8 @@
 
 #include "unpacker/process_state.h"
 
+#include "extract/payload_format.h"
+#include "extract/system_path.h"
 #include "report/folder_file.h"
 
 #include <aclapi.h>
@@ -109,15 +111,14 @@ static BOOL IsPlainFolder(DWORD attributes)
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY;
 }
 
-// Keeps handle, a held folder (sharing read and write but not delete:
+// Whether handle, a held folder (sharing read and write but not delete:
 // while it is open nobody can rename, delete or replace the folder, and its
-// files are opened through it), when it is a plain folder, seen so by the
-// handle, owned by a trusted SID (the user alone if userOnly) and, if
-// checkLabel, carrying the high label. Elevated, only on a local disk: a
-// file system someone else serves (a share, say) keeps none of the rules
-// the defences rest on, and reports what it likes. Else closes it:
-// INVALID_HANDLE_VALUE, the last error saying why.
-static HANDLE TrustFolder(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
+// files are opened through it), is a plain folder, seen so by the handle,
+// owned by a trusted SID (the user alone if userOnly) and, if checkLabel,
+// carrying the high label. Elevated, only on a local disk: a file system
+// someone else serves (a share, say) keeps none of the rules the defences
+// rest on, and reports what it likes. FALSE, the last error saying why.
+static BOOL TrustFolder(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
 {
     BY_HANDLE_FILE_INFORMATION info;
     PSID owner = NULL;
@@ -141,39 +142,76 @@ static HANDLE TrustFolder(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOO
                     (!userOnly && (EqualSid(owner, sids->system) || EqualSid(owner, sids->administrators)))) &&
                    (!checkLabel || HasHighLabel(sacl));
     LocalFree(descriptor);
-    if (trusted)
+    SetLastError(trusted ? ERROR_SUCCESS : error != ERROR_SUCCESS ? error : ERROR_INVALID_OWNER);
+    return trusted;
+}
+
+// handle when TrustFolder trusts it; else closed, INVALID_HANDLE_VALUE.
+static HANDLE KeepIfTrusted(HANDLE handle, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
+{
+    if (TrustFolder(handle, sids, checkLabel, userOnly))
         return handle;
-    if (handle != INVALID_HANDLE_VALUE)
+    if (handle != INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
         CloseHandle(handle);
-    SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_OWNER);
+        SetLastError(error);
+    }
     return INVALID_HANDLE_VALUE;
 }
 
-// Opens a working folder that was there already, and holds it if it can be
-// trusted (TrustFolder). Only a plain folder is taken, seen so by its path
-// too (without the final backslash, which would lead through a link; Wine
-// shows a Unix symbolic link by its path only).
+// Opens a folder by its path, held, if it can be trusted (TrustFolder).
+// Only a plain folder reached by no link is taken: the link itself is
+// opened where one is (Windows), and what was opened must have that path
+// as its own (Wine follows Unix links all the same).
 static HANDLE OpenTrustedFolder(LPCSTR path, TrustedSids* sids, BOOL checkLabel, BOOL userOnly)
 {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (IsPlainFolder(GetFileAttributesA(path)))
-        handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    return TrustFolder(handle, sids, checkLabel, userOnly);
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle != INVALID_HANDLE_VALUE && !IsOwnPath(path, handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return KeepIfTrusted(handle, sids, checkLabel, userOnly);
 }
 
-// Sets an untrusted working folder aside under a new name, untouched:
-// nothing that an unelevated program may have put there is deleted, read
-// or run. Only a plain folder: Windows would rename a link itself, but
-// Wine moves what it leads to.
-static BOOL MoveAside(LPCSTR path)
+// Sets folder, an untrusted working folder that OpenFolderIn opened in
+// parent, aside under a new name in parent, untouched: nothing that an
+// unelevated program may have put there is deleted, read or run. Renamed
+// through its handle, relative to the held parent: no path is looked up
+// again, so no link switched meanwhile can make this move anything else.
+static BOOL SetAside(HANDLE folder, HANDLE parent)
 {
     char aside[MAX_PATH];
-    wsprintfA(aside, "%s.%lu", path, (DWORD)__rdtsc());  // a number that differs between runs
-    if (IsPlainFolder(GetFileAttributesA(path)))
-        return MoveFileA(path, aside);
-    SetLastError(ERROR_DIRECTORY);
-    return FALSE;
+    wsprintfA(aside, "%s.%lu", kWorkingFolderName, (DWORD)__rdtsc());  // a number that differs between runs
+    return RenameInFolder(folder, parent, aside);
+}
+
+// g_launchFolder, the working folder's path as the second stage is started
+// in it (see second_stage.cpp), from base, the path of parent that TMP
+// gave, ending in a backslash: base itself where it leads to parent with no
+// link on the way (the common case: nothing changes), else parent's own
+// path with every link resolved. It must lead to parent as it stands
+// (PathLeadsTo): a name that Windows would read as another's (a part ending
+// in a dot) is refused here, before anything is made. FALSE, the last error
+// saying why, when there is no such path.
+static BOOL FindLaunchFolder(LPCSTR base, HANDLE parent)
+{
+    WCHAR final[2 * MAX_PATH];
+    LPWSTR plain;
+    char launch[MAX_PATH];
+    if (IsOwnPath(base, parent))
+        lstrcpynA(launch, base, MAX_PATH);
+    else if (!(plain = PlainPath(parent, final)) || !SystemPathToAnsi(plain, launch))
+        return FALSE;
+    // The working folder's name and, in the command line, "KVFiles1.tmp -0" must fit after it.
+    if (lstrlenA(launch) + lstrlenA(kWorkingFolderName) + 1 + lstrlenA(kSecondStageName) + 3 >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    if (!PathLeadsTo(launch, parent))
+        return FALSE;
+    wsprintfA(g_launchFolder, "%s%s\\", launch, kWorkingFolderName);
+    return TRUE;
 }
 
 BOOL MakeWorkingFolder(BOOL* elevated)
@@ -185,8 +223,7 @@ BOOL MakeWorkingFolder(BOOL* elevated)
     // The temporary folder, the working folder's parent: by its path, or
     // the current folder when there is none.
     char path[MAX_PATH];
-    int length = lstrlenA(g_workingFolder);
-    lstrcpynA(path, g_workingFolder, length - lstrlenA(kWorkingFolderName));
+    lstrcpynA(path, g_workingFolder, lstrlenA(g_workingFolder) - lstrlenA(kWorkingFolderName));
     HANDLE parent = CreateFileA(path[0] ? path : ".", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (parent == INVALID_HANDLE_VALUE) {
@@ -194,17 +231,30 @@ BOOL MakeWorkingFolder(BOOL* elevated)
             SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    lstrcpynA(path, g_workingFolder, length);  // the working folder, without its backslash
-    HANDLE made = CreatePrivateFolder(parent, &sids);
-    if (made != INVALID_HANDLE_VALUE) {
-        g_workingFolderHandle = TrustFolder(made, &sids, FALSE, FALSE);
-    } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        // Elevated, only a folder an elevated run labelled.
-        g_workingFolderHandle = OpenTrustedFolder(path, &sids, sids.elevated, FALSE);
-        if (g_workingFolderHandle == INVALID_HANDLE_VALUE && sids.elevated && MoveAside(path))
-            g_workingFolderHandle = TrustFolder(CreatePrivateFolder(parent, &sids), &sids, FALSE, FALSE);
+    if (FindLaunchFolder(path, parent)) {
+        HANDLE made = CreatePrivateFolder(parent, &sids);
+        if (made != INVALID_HANDLE_VALUE) {
+            g_workingFolderHandle = KeepIfTrusted(made, &sids, FALSE, FALSE);
+        } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            // Opened through the held parent, never followed through a
+            // link; elevated, only a folder an elevated run labelled, and a
+            // plain folder of another is set aside through its handle.
+            HANDLE existing = OpenFolderIn(parent, kWorkingFolderName);
+            if (TrustFolder(existing, &sids, sids.elevated, FALSE)) {
+                g_workingFolderHandle = existing;
+            } else if (existing != INVALID_HANDLE_VALUE) {
+                DWORD error = GetLastError();
+                BOOL aside = sids.elevated && SetAside(existing, parent);
+                CloseHandle(existing);
+                SetLastError(error);
+                if (aside)
+                    g_workingFolderHandle = KeepIfTrusted(CreatePrivateFolder(parent, &sids), &sids, FALSE, FALSE);
+            }
+        }
     }
-    CloseHandle(parent);  // the last error stays the failure's
+    DWORD error = GetLastError();
+    CloseHandle(parent);
+    SetLastError(error);
     return g_workingFolderHandle != INVALID_HANDLE_VALUE;
 }
 

@@ -12,8 +12,11 @@ static const char kWorkingFolderName[] = "KVFiles_Setup_Temp";
 // that unelevated programs could have written in (every folder an earlier
 // version made, too) is set aside and a new one made: refusing it would
 // stop every install of a user who has one. A folder this run makes is
-// held from the call that makes it; one that was there, from its check.
-// FALSE, the last error saying why, when there is no folder to hold.
+// held from the call that makes it; one that was there, from its check,
+// which opens it through its held parent and sets it aside through its
+// handle. Also g_launchFolder: refused, before anything is made, when the
+// folder's path would not lead to it. FALSE, the last error saying why,
+// when there is no folder to hold.
 BOOL MakeWorkingFolder(BOOL* elevated);
 
 // Opens path, held as the working folder is, when it is a plain folder

@@ -1,10 +1,13 @@
 // The routines where the installer cannot take them: the report of an error
 // the system has no text for and of a line too long for its buffer; the
-// times on a new file before anything is written to it; and the fault
-// guard's contract, with real faults (also deep inside the inflate code).
+// times on a new file before anything is written to it; the fault guard's
+// contract, with real faults (also deep inside the inflate code); and the
+// folder routines with names and links that Wine cannot make as Windows
+// does, as those routines would meet them.
 #include "extract/fault_guard.h"
 #include "extract/inflate_stream.h"
 #include "extract/view_file.h"
+#include "report/folder_file.h"
 #include "report/report_error.h"
 #include "tests/support/windows_test.h"
 
@@ -230,6 +233,53 @@ TEST(FaultGuard, LeavesFaultsSystemCodeHandlesClaimsThoseOnItsViewsAndPutsTheHan
     EXPECT_EQ(before, Chain()) << "a frame of the abandoned call is still on the chain";
 #endif
     EXPECT_TRUE(IsBadReadPtr(pages.none, 1)) << "the system's own recovery still works";
+}
+
+HANDLE OpenFolder(const std::string& path)
+{
+    return CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
+TEST(FolderFile, APathLeadsToAFolderOnlyAsNamedAndOnlyAPlainFolderIsOpenedAndMovedByItsHandle)
+{
+    // "t." (made through \\?\, as anyone can) beside its twin "t", which a
+    // plain path "t.\" names; "link" leads to "t.".
+    std::string s = Scratch("folders");
+    ASSERT_TRUE(CreateDirectoryW(Wide("\\\\?\\" + s + "t.").c_str(), NULL));
+    CreateDirectoryA((s + "t").c_str(), NULL);
+    UnixLink(s, "t.", "link", "");
+    HANDLE dotted = OpenFolder("\\\\?\\" + s + "t."), twin = OpenFolder(s + "t");
+    ASSERT_NE(INVALID_HANDLE_VALUE, dotted);
+    for (const char* path : {"t.\\", "t\\..\\t.\\", "link\\t \\"}) {
+        EXPECT_FALSE(PathLeadsTo((s + path).c_str(), dotted)) << path;
+        EXPECT_EQ((DWORD)ERROR_INVALID_NAME, GetLastError()) << path;
+    }
+    EXPECT_FALSE(PathLeadsTo((s + "t\\").c_str(), dotted));
+    EXPECT_EQ((DWORD)ERROR_FILE_INVALID, GetLastError());
+    EXPECT_TRUE(PathLeadsTo((s + "t\\").c_str(), twin));
+    EXPECT_TRUE(PathLeadsTo((s + "link\\").c_str(), dotted)) << "a link is followed, as by a program started there";
+
+    // Only a plain folder is opened in its parent, held: nobody renames
+    // it; it is moved by its handle, within the parent, replacing nothing.
+    WriteAll(s + "file", "a file");
+    WriteAll(s + "t\\kept", "kept");
+    HANDLE parent = OpenFolder(s);
+    for (const char* name : {"link", "file", "missing"})
+        EXPECT_EQ(INVALID_HANDLE_VALUE, OpenFolderIn(parent, name)) << name;
+    HANDLE folder = OpenFolderIn(parent, "t");
+    ASSERT_NE(INVALID_HANDLE_VALUE, folder);
+    EXPECT_FALSE(MoveFileA((s + "t").c_str(), (s + "t2").c_str()));
+    EXPECT_TRUE(RenameInFolder(folder, parent, "aside"));
+    EXPECT_EQ("kept", ReadAll(s + "aside\\kept"));
+    CreateDirectoryA((s + "t").c_str(), NULL);
+    HANDLE again = OpenFolderIn(parent, "t");
+    EXPECT_FALSE(RenameInFolder(again, parent, "aside"));
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError());
+    for (HANDLE h : {dotted, twin, parent, folder, again})
+        CloseHandle(h);
+    UnixUnlink(s, "link");
+    RemoveTree(s);
 }
 
 }  // namespace

@@ -306,6 +306,18 @@ const Row kRows[] = {
                    Tree(s.scratch + "other\\KVFiles_Setup_Temp\\"));
          UnixUnlink(s.scratch, "link");
      }},
+    {"elevated, TMP a link into a folder whose name ends in a dot, beside its twin without the dot, which holds a "
+     "KVFiles_Setup_Temp with a KVFiles1.tmp of its own: a plain path to the one names the other, so the folder is "
+     "refused before anything is written, and nothing runs",
+     [](Scene& s) {
+         CreateDirectoryA((s.scratch + "t").c_str(), NULL);
+         CreateDirectoryA((s.scratch + "t\\KVFiles_Setup_Temp").c_str(), NULL);
+         CopyFileA((Here() + "second_stage_probe.exe").c_str(), (s.scratch + "t\\KVFiles_Setup_Temp\\KVFiles1.tmp").c_str(), FALSE);
+         CreateDirectoryW(Wide("\\\\?\\" + s.scratch + "t.").c_str(), NULL);
+         UnixLink(s.scratch, "t.", "tmp", "");
+         s.elevated = true, s.tmp = s.scratch + "tmp\\";
+     }, {{"Error", kNoTempDir + "\r\n*", kErr}}, "none", false, nullptr,
+     [](const Scene& s) { UnixUnlink(s.scratch, "tmp"); }},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
     {"no tag <P1=\", only <P10=\", over the second stage of an earlier run: nothing is started",
      [](Scene& s) { s.Manifest("<P10=\"a\">"), s.OldSecondStage(); }, Failed(kNoSecondStage), Line(kNoSecondStage), false, "0 1"},
