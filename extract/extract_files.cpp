@@ -5,6 +5,7 @@
 #include "extract/payload_digest.h"
 #include "extract/payload_format.h"
 #include "extract/system_path.h"
+#include "report/folder_file.h"
 #include "report/report_error.h"
 
 #include <libdeflate.h>
@@ -27,11 +28,11 @@ static libdeflate_decompressor* g_decompressor;
 // reading only, until the thread has ended, and Windows lets nobody write
 // a file then, through a handle or a mapping.
 struct PayloadCheck {
+    BOOL begun;           // the bytes to check are known: records may be written
     HANDLE thread;        // NULL when none runs
     HANDLE mapping;       // the executable's, closed only after the thread ended
     DWORD start, end;
     const BYTE* view;     // the thread's window, released after a fault too
-    volatile LONG stop;   // the extraction failed: leave off
     BOOL matched;         // the thread's answer, read after it has ended
 };
 
@@ -50,6 +51,11 @@ struct ModuleFile {
     FaultGuard* guard;     // the top-level call's, which watches the window
     char path[MAX_PATH];   // for the reports
     DWORD next;            // where the record after a nested call's starts
+    // The outputs this run made, records 0 to made - 1, each under its
+    // name or, where retried has its bit, the name with "~~": what goes
+    // again when the payload proves not to be the image's own.
+    DWORD made;
+    BYTE* retried;
 };
 
 // The digest's thread's work, process-wide: it must outlive the worker,
@@ -76,6 +82,7 @@ struct ExtractCall {
     DWORD streamOffset;   // where the record's stream starts in the file
     ExtractResult windowFailure;  // what a window that could not be had fails
     BYTE* tagsSeen;       // the manifest scan's bitmap, top level
+    DWORD tagsSize;       // its bytes
     HeldFile* held;       // record 1's handles (g_secondStage), else NULL
 };
 
@@ -104,7 +111,7 @@ static void HashPayload(PayloadCheck* check)
     const DWORD kWindow = kViewWindow < (4u << 20) ? (DWORD)kViewWindow : (4u << 20);
     Blake2s state;
     Blake2sBegin(&state);
-    for (DWORD at = check->start; at < check->end && !check->stop;) {
+    for (DWORD at = check->start; at < check->end;) {
         DWORD base = at - at % kViewAlignment;
         DWORD size = check->end - base < kWindow ? check->end - base : kWindow;
         if (!(check->view = (const BYTE*)MapViewOfFile(check->mapping, FILE_MAP_READ, 0, base, size)))
@@ -116,7 +123,7 @@ static void HashPayload(PayloadCheck* check)
     }
     BYTE digest[kDigestSize];
     Blake2sEnd(&state, digest);
-    BOOL same = !check->stop;
+    BOOL same = TRUE;
     for (int i = 0; i < kDigestSize; ++i)
         same &= digest[i] == g_imageDigest[kImageDigestBytes + i];
     check->matched = same;
@@ -139,37 +146,35 @@ static DWORD WINAPI PayloadCheckThread(LPVOID check)
 // end (see PayloadIsOwn).
 static void BeginPayloadCheck(ModuleFile* module, DWORD start, DWORD end)
 {
-    if (g_imageDigest[kImageDigestRecorded] != 1)
-        return;
     PayloadCheck* check = &g_payloadCheck;
+    check->begun = TRUE;
     check->mapping = module->mapping;
     check->start = start;
     check->end = end;
-    check->thread = CreateThread(NULL, 0, PayloadCheckThread, check, 0, NULL);
-}
-
-// Waits for the digest's thread, telling it to leave off first if stop.
-static void EndPayloadCheck(PayloadCheck* check, BOOL stop = TRUE)
-{
-    if (!check->thread)
-        return;
-    check->stop = stop;
-    WaitForSingleObject(check->thread, INFINITE);
-    CloseHandle(check->thread);
-    check->thread = NULL;
+    if (g_imageDigest[kImageDigestRecorded] == 1)
+        check->thread = CreateThread(NULL, 0, PayloadCheckThread, check, 0, NULL);
 }
 
 // Whether the payload is the image's own: its digest the recorded one, or,
 // unelevated, none recorded (an older mksetup's build, read unchecked).
+// Known only once every byte is hashed, also after a failed record: the
+// files written so far may be another payload's. Nothing is in doubt
+// before the payload's bounds are known, when nothing has been written.
 static BOOL PayloadIsOwn(BOOL elevated)
 {
+    PayloadCheck* check = &g_payloadCheck;
+    if (!check->begun)
+        return TRUE;
     if (g_imageDigest[kImageDigestRecorded] != 1)
         return !elevated;
-    if (g_payloadCheck.thread)
-        EndPayloadCheck(&g_payloadCheck, FALSE);
-    else
-        PayloadCheckThread(&g_payloadCheck);
-    return g_payloadCheck.matched;
+    if (check->thread) {
+        WaitForSingleObject(check->thread, INFINITE);
+        CloseHandle(check->thread);
+        check->thread = NULL;
+    } else {
+        PayloadCheckThread(check);
+    }
+    return check->matched;
 }
 
 static void ReleaseTags(ExtractCall* call)
@@ -179,27 +184,14 @@ static void ReleaseTags(ExtractCall* call)
     call->tagsSeen = NULL;
 }
 
-// The output first; the executable last, by the call that opened it. The
-// second stage stays held only once it is whole.
+// The call's output. The second stage stays held only once it is whole.
+// The executable is released by ExtractFiles, once the payload is judged.
 static void ReleaseViews(ExtractCall* call)
 {
     ReleaseOutput(&call->output);
     ReleaseTags(call);
     if (call->held && !call->held->reader)
         ReleaseHeldFile(call->held);
-    ModuleFile* module = call->module;
-    if (call->topLevel && module) {
-        EndPayloadCheck(&g_payloadCheck);
-        if (module->view)
-            UnmapViewOfFile(module->view);
-        if (module->mapping)
-            CloseHandle(module->mapping);
-        if (module->file)
-            CloseHandle(module->file);
-        module->view = NULL;
-        module->mapping = NULL;
-        module->file = NULL;
-    }
 }
 
 // The executable's bytes from offset on, at least need of them and, in
@@ -288,6 +280,13 @@ static BOOL FormatOutputName(LPSTR name, LPCSTR folder, int index)
     return TRUE;
 }
 
+// Whether GetViewFile gave name the "~~" of its retry.
+static BOOL EndsInRetry(LPCSTR name)
+{
+    int length = lstrlenA(name);
+    return length > 2 && name[length - 1] == '~' && name[length - 2] == '~';
+}
+
 // The executable's own path; FALSE after a report. Taken in Unicode: a
 // folder named in characters the code page lacks (a user's Downloads)
 // gives its short form, or no usable path.
@@ -362,7 +361,8 @@ static int NamedRecords(ExtractCall* call)
     OutputFile* output = &call->output;
     DWORD limit = output->size / 5 + 2, records = call->module->payloadEnd / kRecordHeaderSize + 2;
     limit = limit < records ? limit : records;
-    if (!(call->tagsSeen = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, limit / 8 + 1)))
+    call->tagsSize = limit / 8 + 1;
+    if (!(call->tagsSeen = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, call->tagsSize)))
         return -1;
     ManifestTagScan scan;
     BeginManifestTagScan(&scan, call->tagsSeen, limit);
@@ -472,6 +472,9 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
         ReleaseViews(call);
         return kExtractNoOutputFile;
     }
+    module->made = recordIndex + 1;
+    if (module->retried && EndsInRetry(output->name))
+        module->retried[recordIndex / 8] |= (BYTE)(1u << (recordIndex % 8));
     output->viewStart = 0;
     output->viewSize = output->size < kViewWindow ? output->size : kViewWindow;
     FaultGuardWatch(output->guard, kOutputViewSlot, output->view, output->viewSize);
@@ -507,21 +510,15 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
             ReleaseViews(call);
             return kExtractNoOutputFile;
         }
+        // The scan's bitmap, zeroed, holds from here on which outputs went
+        // to their "~~" names (it has a bit for every record named).
+        ZeroMemory(call->tagsSeen, call->tagsSize);
+        module->retried = call->tagsSeen;
+        call->tagsSeen = NULL;
+        if (EndsInRetry(output->name))
+            module->retried[0] = 1;
         ReleaseOutput(output);
-        ReleaseTags(call);
         result = ExtractNamedRecords(job, named, call);
-        if (result == kExtractDone && !PayloadIsOwn(job->elevated)) {
-            SetLastError(ERROR_FILE_INVALID);  // "externally altered"
-            Report("Could not to verify the payload in unpacker's ExtractFiles");
-            result = kExtractPayloadNotOwn;
-        }
-        // Only a second stage this run wrote may be started: not an old
-        // KVFiles1.tmp, nor one whose record was named but not there.
-        if (result == kExtractDone && !g_secondStage.reader) {
-            SetLastError(ERROR_INVALID_DATA);
-            Report("Could not to extract KVFiles1.tmp in unpacker's ExtractFiles");
-            result = kExtractNoSecondStage;
-        }
     }
     ReleaseViews(call);
     return result;
@@ -545,6 +542,53 @@ static ExtractResult ExtractGuarded(const ExtractJob* job, ModuleFile* module, D
     return Unreadable(&call);
 }
 
+// Deletes the outputs this run made (see ModuleFile::made), through the
+// held folder; one that cannot go is logged.
+static void DiscardOutputs(const ExtractJob* job, const ModuleFile* module)
+{
+    ReleaseHeldFile(&g_secondStage);
+    for (DWORD index = 0; index < module->made; ++index) {
+        char leaf[kOutputNameSize + 2], name[MAX_PATH];
+        OutputFileName(index, leaf);
+        if (module->retried && (module->retried[index / 8] >> (index % 8) & 1))
+            lstrcatA(leaf, "~~");
+        if (!DeleteInFolder(job->folder, leaf) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            wsprintfA(name, "%s%s", job->workingFolder, leaf);  // it was made under this name
+            ReportError("Could not to delete file in unpacker's ExtractFiles", name, TRUE, FALSE, "\r\n");
+        }
+    }
+}
+
+// The top-level call's end, whatever the records came to: the payload is
+// judged (the digest's thread has every byte), and what is not the image's
+// own leaves nothing of it behind: a later elevated run may reuse the
+// folder, files and all. Then the executable is released, and only a
+// second stage this run wrote may be started: not an old KVFiles1.tmp, nor
+// one whose record was named but not there.
+static ExtractResult JudgePayload(const ExtractJob* job, ModuleFile* module, ExtractResult result)
+{
+    BOOL own = PayloadIsOwn(job->elevated);
+    if (module->view)
+        UnmapViewOfFile(module->view);
+    if (module->mapping)
+        CloseHandle(module->mapping);
+    if (module->file)
+        CloseHandle(module->file);
+    if (!own) {
+        SetLastError(ERROR_FILE_INVALID);  // "externally altered"
+        Report("Could not to verify the payload in unpacker's ExtractFiles");
+        DiscardOutputs(job, module);
+        result = kExtractPayloadNotOwn;
+    } else if (result == kExtractDone && !g_secondStage.reader) {
+        SetLastError(ERROR_INVALID_DATA);
+        Report("Could not to extract KVFiles1.tmp in unpacker's ExtractFiles");
+        result = kExtractNoSecondStage;
+    }
+    if (module->retried)
+        HeapFree(GetProcessHeap(), 0, module->retried);
+    return result;
+}
+
 ExtractResult ExtractFiles(const ExtractJob* job, ModuleFile* module, DWORD recordOffset, int recordIndex)
 {
     if (module)
@@ -556,7 +600,7 @@ ExtractResult ExtractFiles(const ExtractJob* job, ModuleFile* module, DWORD reco
     ExtractResult result = ExtractGuarded(job, &own, recordOffset, recordIndex);
     libdeflate_free_decompressor(g_decompressor);
     g_decompressor = NULL;
-    return result;
+    return JudgePayload(job, &own, result);
 }
 
 DWORD WINAPI ExtractThreadProc(LPVOID job)

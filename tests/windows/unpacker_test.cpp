@@ -259,7 +259,7 @@ const Row kRows[] = {
     {"the product's mutex held by another program: start-up waits, then goes on",
      [](Scene& s) { s.held = CreateMutexA(NULL, TRUE, "Veltrano"); }, {}, "", true, "0 1 2 3"},
     {"another program holds the product's mutex (two seconds' delay), renames the running installer aside and puts "
-     "another of the same stub in its place: its payload is not this image's, and nothing of it is started",
+     "another of the same stub in its place: its payload is not this image's, nothing of it is started or left",
      [](Scene& s) {
          s.held = CreateMutexA(NULL, TRUE, "Veltrano");
          s.meanwhile = [](Scene& s, const std::function<bool()>&) {
@@ -267,18 +267,24 @@ const Row kRows[] = {
              MoveFileA(s.exe.c_str(), (s.exe + ".aside").c_str());
              WriteAll(s.exe, std::string(other.begin(), other.end()));
          };
-     }, Failed(kNotOwn), Line(kNotOwn), false, "0 1 2"},
-    {"a payload one byte away from its image's digest, in the last record: nothing is started",
+     }, Failed(kNotOwn), Line(kNotOwn), false, ""},
+    {"a payload one byte away from its image's digest, in the last record: nothing is started or left",
      [](Scene& s) { s.installer[s.Record(3).offset + 8] ^= 1, s.sealed = false; }, Failed(kNotOwn), Line(kNotOwn), false,
-     "0 1 2 3"},
+     ""},
+    {"the same in record 2's stream, which fails: the records written before it go too, and a file held open by "
+     "another program keeps the name that record 1's had to take",
+     [](Scene& s) { s.Damage(2), s.sealed = false, s.MakeWork(), s.Hold(s.work + "KVFiles0.tmp", FILE_SHARE_READ); },
+     {Failed(kInflate + "3")[0], {"Error", kNotOwn + "\r\n*", kErr}, Failed("")[1], Failed("")[2]},
+     Line(kInflate + "3"), false, "0",
+     [](const Scene& s) { EXPECT_NE(std::string::npos, ReadAll(s.work + "setup_error.log").find(kNotOwn + ". Error ID=")); }},
     {"no digest recorded (an older mksetup's build): installed unchecked", [](Scene& s) { Seal(s.installer, false), s.sealed = false; },
      {}, "", true, "0 1 2 3"},
-    {"elevated, the same: nothing is started; the log's copy goes to Documents, a plain folder of the user's",
+    {"elevated, the same: nothing is started or left; the log's copy goes to Documents, a plain folder of the user's",
      [](Scene& s) {
          Seal(s.installer, false), s.sealed = false, s.elevated = true;
          s.Folder("docs"), s.documents = true, PointDocumentsAt(Wide(s.scratch + "docs"));
      },
-     Failed(kNotOwn, true, "Setup Error log-file was saved in\r\ndocs\\setup_error.log\r\n*"), Line(kNotOwn), false, "0 1 2 3",
+     Failed(kNotOwn, true, "Setup Error log-file was saved in\r\ndocs\\setup_error.log\r\n*"), Line(kNotOwn), false, "",
      [](const Scene& s) { EXPECT_EQ(ReadAll(s.work + "setup_error.log"), ReadAll(s.scratch + "docs\\setup_error.log")); }},
     {"elevated, Documents a link (as Wine makes it): no copy is written through it",
      [](Scene& s) { s.Damage(2), s.elevated = true; },
@@ -623,7 +629,7 @@ TEST_F(UnpackerTest, TheDialogCannotBeClosedAndASecondCopyBringsItOrTheWelcomeWi
 {
     // The worker waits on an error box not answered yet: the dialog stays.
     Scene s = NewScene("dialog");
-    s.Damage(2);
+    s.Damage(2), Seal(s.installer);
     Installer first, second, third;
     Launch(first, s, false, 0);
     ASSERT_TRUE(first.boxes->WaitFor(1));
