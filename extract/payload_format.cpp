@@ -15,6 +15,9 @@ static const volatile uint8_t kMaskedDigestMagic[8] = {
     'G' ^ kMarkerMask, 'E' ^ kMarkerMask, 'S' ^ kMarkerMask, 'T' ^ kMarkerMask,
 };
 
+// The most sections the Windows loader takes in an image.
+static const uint32_t kMaxImageSections = 96;
+
 static uint8_t MarkerByte(int i)
 {
     return (uint8_t)(kMaskedMarker[i] ^ kMarkerMask);
@@ -111,22 +114,33 @@ bool FindImageDigest(const uint8_t* data, uint32_t length, uint32_t* offset)
         return false;
     // The section table follows the optional header, whose size the file
     // header gives; the record lies in .rdata, once (a debug build holds
-    // copies of the magic in its debug sections).
+    // copies of the magic in its debug sections). The header is believed
+    // only as far as an image can go, so that one made to be slow costs a
+    // pass over the file at most: 96 sections (the Windows loader's
+    // limit), one .rdata (a header that claims two is no unpacker's).
     uint32_t sections = data[pe + 6] | data[pe + 7] << 8;
     uint64_t table = pe + 24 + (data[pe + 20] | data[pe + 21] << 8);
-    int found = 0;
+    if (sections > kMaxImageSections)
+        return false;
+    const uint8_t* rdata = 0;
     for (uint32_t i = 0; i < sections && table + 40 * (i + 1) <= length; ++i) {
         const uint8_t* section = data + table + 40 * i;
         if (ReadU32(section) != 0x6164722E || ReadU32(section + 4) != 0x00006174)  // ".rdata\0\0"
             continue;
-        uint64_t start = ReadU32(section + 20), end = start + ReadU32(section + 16);
-        for (uint64_t p = start; p + kImageDigestSize <= end && p + kImageDigestSize <= length; ++p) {
-            int c = 0;
-            while (c < 8 && data[p + c] == (uint8_t)(kMaskedDigestMagic[c] ^ kMarkerMask))
-                ++c;
-            if (c == 8)
-                *offset = (uint32_t)p, ++found;
-        }
+        if (rdata)
+            return false;
+        rdata = section;
+    }
+    if (!rdata)
+        return false;
+    uint64_t start = ReadU32(rdata + 20), end = start + ReadU32(rdata + 16);
+    int found = 0;
+    for (uint64_t p = start; p + kImageDigestSize <= end && p + kImageDigestSize <= length; ++p) {
+        int c = 0;
+        while (c < 8 && data[p + c] == (uint8_t)(kMaskedDigestMagic[c] ^ kMarkerMask))
+            ++c;
+        if (c == 8)
+            *offset = (uint32_t)p, ++found;
     }
     return found == 1;
 }

@@ -147,7 +147,8 @@ enum { kImageDigestSize = 44, kImageDigestRecorded = 8, kImageDigestBytes = 12 }
 // The offset of the image digest record in data[0, length), the unpacker's
 // image (the stub): where its magic stands in the image's .rdata section,
 // once only. False when it is not there once (an unpacker from before the
-// digest, or no unpacker).
+// digest, or no unpacker: one whose header claims more than 96 sections,
+// or two .rdata). A pass over the file at most, whatever the header claims.
 bool FindImageDigest(const uint8_t* data, uint32_t length, uint32_t* offset);
 
 // Finds the trailer in the last kScanWindow bytes of data[0, length).

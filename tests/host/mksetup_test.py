@@ -32,6 +32,17 @@ def pe_stub():
     return bytes(data)
 
 
+# pe_stub grown to size, its section table (name, file offset, size) and
+# the image digest's record, none recorded, in its last 64 bytes.
+def sectioned_stub(sections, size=8192):
+    data = bytearray(pe_stub() + bytes(size - 4002))
+    struct.pack_into("<H", data, 0x46, len(sections))
+    table = b"".join(name.ljust(8, b"\0") + struct.pack("<IIII", n, 0, n, at) + bytes(16) for name, at, n in sections)
+    data[0x138:0x138 + len(table)] = table
+    data[-64:-56] = b"KVDIGEST"
+    return bytes(data)
+
+
 class Mksetup(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -53,8 +64,9 @@ class Mksetup(unittest.TestCase):
     def read(self, path):
         return pathlib.Path(path).read_bytes()
 
-    def tool(self, *args, env=None):
-        return subprocess.run([MKSETUP, *args], capture_output=True, text=True, env=dict(os.environ, **(env or {})))
+    def tool(self, *args, env=None, timeout=None):
+        return subprocess.run([MKSETUP, *args], capture_output=True, text=True, env=dict(os.environ, **(env or {})),
+                              timeout=timeout)
 
     def build(self, out, *args, env=None):
         return self.tool("build", "--stub", self.stub, "-o", out, *args, env=env)
@@ -299,6 +311,23 @@ class Mksetup(unittest.TestCase):
         os.symlink(victim, self.path("x/KVFiles1.tmp.partial"))
         self.assertEqual(0, self.tool("extract", "--force", self.path("o.exe"), self.path("x")).returncode)
         self.assertEqual((b"keep", b"MZ second stage"), (self.read(victim), self.read(self.path("x/KVFiles1.tmp"))))
+
+    def test_a_header_is_believed_only_as_far_as_an_image_goes(self):
+        # The digest's record is found in the one .rdata of a header of at
+        # most 96 sections; 65535 of them over 8 MB, each .rdata, cost a pass.
+        slow = self.file("slow.exe", sectioned_stub([(b".rdata", 0, 8 << 20)] * 65535, 8 << 20))
+        for sections, shown in [([(b".rdata", 0, 8192)], ", as the stub records"),
+                                ([(b".rdata", 0, 4096), (b".rdata", 0, 8192)], "; the stub records none and checks none"),
+                                ([(b".text", 0, 16)] * 96 + [(b".rdata", 0, 8192)], "; the stub records none")]:
+            self.assertEqual(0, self.tool("build", "--stub", self.file("s.exe", sectioned_stub(sections)), "-o",
+                                          self.path("d.exe"), self.files[0]).returncode)
+            self.assertIn(shown, self.tool("list", self.path("d.exe")).stdout, len(sections))
+            os.remove(self.path("d.exe"))
+        self.assertEqual(0, self.tool("build", "--stub", slow, "-o", self.path("d.exe"), self.files[0], timeout=60).returncode)
+        for args in [["list", self.path("d.exe")], ["verify", self.path("d.exe")], ["extract", self.path("d.exe"), self.path("x")]]:
+            run = self.tool(*args, timeout=60)
+            self.assertEqual((0, True), (run.returncode, "the stub holds no payload digest" in run.stderr), run.stderr)
+        self.assertIn("is not an installer: no end marker", self.tool("verify", slow, timeout=60).stderr)
 
 
 if __name__ == "__main__":
