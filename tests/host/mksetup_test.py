@@ -4,7 +4,7 @@
 # run_with_host_mksetup.sh's, under Wine.)
 #
 #   mksetup_test.py MKSETUP PROJECT_DIR [unittest arguments]
-import json, os, pathlib, struct, subprocess, sys, tempfile, time, unittest, zlib
+import json, os, pathlib, socket, struct, subprocess, sys, tempfile, time, unittest, zlib
 
 MKSETUP, PROJECT = sys.argv.pop(1), sys.argv.pop(1)
 
@@ -180,6 +180,28 @@ class Mksetup(unittest.TestCase):
         self.assertEqual((1, b"mine", True), (run.returncode, self.read(self.path("x/KVFiles1.tmp")),
                                              os.path.islink(self.path("x/KVFiles0.tmp"))), run.stderr)
         self.assertEqual(2, self.build(self.path("e.exe"), "--codepage", "500", self.files[0]).returncode)  # EBCDIC
+
+    def test_reads_only_regular_files(self):
+        # A FIFO, a link to /dev/zero and a socket, each given as every file
+        # mksetup reads: refused at once, none waited on or read.
+        specials = [self.path("d%d/%s" % (i, name)) for i, name in enumerate(["fifo", "zero", "sock"])]
+        for special in specials:
+            os.makedirs(os.path.dirname(special))
+        os.mkfifo(specials[0])
+        os.symlink("/dev/zero", specials[1])
+        sock = socket.socket(socket.AF_UNIX)
+        self.addCleanup(sock.close)
+        sock.bind(specials[2])
+        out = ["-o", self.path("o.exe")]
+        for special in specials:
+            for args in [["list", special], ["verify", special], ["extract", special, self.path("x")],
+                         ["build", "--stub", special, *out, self.files[0]],
+                         ["build", "--stub", self.stub, *out, "--manifest", special, self.files[0]],
+                         ["build", "--stub", self.stub, *out, "@" + special],
+                         ["build", "--stub", self.stub, *out, self.files[0], os.path.dirname(special)]]:
+                run = self.tool(*args, timeout=60)
+                self.assertEqual((1, "mksetup: %s: is not a regular file (a device, FIFO or socket); mksetup reads only "
+                                  "files\n" % special), (run.returncode, run.stderr), args)
 
     def test_a_tree_a_list_and_the_names_the_manifest_gives(self):
         for name, content in [("bin/tool.dll", b"MZ tool"), ("doc/copyright", b"GPL"), ("lib/x/copyright", b"MIT"),

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 
 namespace mksetup {
 
@@ -69,7 +68,8 @@ static const char kBuildHelp[] =
     "code page cannot write, an output that is the stub, the manifest or a\n"
     "file (or whose temporary names are taken), 4 GB or more in all, a\n"
     "manifest that skips a tag or names a record not given, marker bytes in\n"
-    "the last 30000 bytes before the trailer.\n";
+    "the last 30000 bytes before the trailer, a device, FIFO or socket as\n"
+    "any file it reads.\n";
 
 // Reads the installer at path back as the unpacker will, within a few
 // records of memory; kOk, or kProblems after saying what is wrong (as
@@ -78,9 +78,10 @@ static int ReadBack(const std::string& path, const std::string& shownAs, bool si
 {
     FileView view;
     std::string error;
-    if (!view.Open(path, &error)) {
+    bool refused = false;
+    if (!view.Open(path, &error, &refused)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-        return kIoError;
+        return refused ? kProblems : kIoError;
     }
     ViewOnInterrupt(view.data());
     *walk = WalkInstaller(view.data(), view.size(), true, nullptr,
@@ -130,7 +131,7 @@ static int SignAndWrite(const std::string& unsignedPath, const Options& o, Insta
         cleanUp();
         return kProblems;
     }
-    if (!std::ifstream(signedPath)) {
+    if (!NameTaken(signedPath)) {
         std::fprintf(stderr, "mksetup: the signing command wrote no %s\n", signedPath.c_str());
         cleanUp();
         return kProblems;
@@ -237,9 +238,10 @@ int Build(const std::vector<std::string>& args)
         std::fprintf(stderr, "mksetup: %s: is a folder\n", o.stub.c_str());
         return kProblems;
     }
-    if (!ReadWholeFile(o.stub, &stub, &error)) {
+    bool refused = false;
+    if (!ReadWholeFile(o.stub, &stub, &error, &refused)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-        return kIoError;
+        return refused ? kProblems : kIoError;
     }
     if (!IsWindowsExecutable(stub)) {
         std::fprintf(stderr, "mksetup: %s: is not a Windows executable (the stub is the unpacker, unpacker.exe)\n",
@@ -256,9 +258,10 @@ int Build(const std::vector<std::string>& args)
         manifest = GeneratedManifest(files, FileTimeFromUnix((int64_t)std::time(nullptr)));
     } else {
         manifest.path = o.manifest;
-        if (!GetFileTimes(o.manifest, &manifest.times, &error) || !ReadWholeFile(o.manifest, &manifest.data, &error)) {
+        if (!GetFileTimes(o.manifest, &manifest.times, &error) ||
+            !ReadWholeFile(o.manifest, &manifest.data, &error, &refused)) {
             std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-            return kIoError;
+            return refused ? kProblems : kIoError;
         }
     }
 
@@ -300,7 +303,7 @@ int Build(const std::vector<std::string>& args)
     FILE* back = nullptr;  // out is open for writing only: read back through a file of its own
     auto read = [&](uint64_t offset, uint8_t* bytes, size_t n, std::string* why) {
         if (!back)
-            back = std::fopen(partial.c_str(), "rb");
+            back = OpenToRead(partial, why);
         bool ok = std::fflush(out) == 0 && back && SeekFile(back, offset) && std::fread(bytes, 1, n, back) == n;
         if (!ok)
             *why = partial + ": could not be read back";

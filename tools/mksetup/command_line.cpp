@@ -220,9 +220,10 @@ int LoadInstaller(const std::string& path, FileView* data)
         std::fprintf(stderr, "mksetup: %s: is a folder\n", path.c_str());
         return kProblems;
     }
-    if (!data->Open(path, &error)) {
+    bool refused = false;
+    if (!data->Open(path, &error, &refused)) {
         std::fprintf(stderr, "mksetup: %s\n", error.c_str());
-        return kIoError;
+        return refused ? kProblems : kIoError;
     }
     return kOk;
 }

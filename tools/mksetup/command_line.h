@@ -43,7 +43,8 @@ int Usage(const char* command, const std::string& complaint);
 bool ParseNumber(const std::string& text, long long max, long long* value);
 
 // An installer opened for reading: kOk, or after saying why not, kProblems
-// for a folder and kIoError for a file that cannot be read. (A file that
+// for a folder or what is no regular file and kIoError for a file that
+// cannot be read. (A file that
 // is no installer, or is cut short, the walk says so in plain words.)
 int LoadInstaller(const std::string& path, FileView* data);
 

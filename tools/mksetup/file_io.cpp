@@ -36,13 +36,79 @@ std::string JoinPath(const std::string& folder, const std::string& name)
     return (last == '/' || last == '\\') ? folder + name : folder + "/" + name;
 }
 
-bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error)
+const char kNotRegularFile[] = ": is not a regular file (a device, FIFO or socket); mksetup reads only files";
+
+// The one open behind every read (OpenToRead, FileView): a descriptor of a
+// regular file, or -1 with error. On Windows others may go on writing it
+// only where shareWriting says so, as with fopen.
+static int OpenRegular(const std::string& path, bool shareWriting, std::string* error, bool* refused)
 {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
+    auto refuse = [&](bool folder) {
+        *error = path + (folder ? ": is a folder" : kNotRegularFile);
+        if (refused)
+            *refused = true;
+        return -1;
+    };
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | (shareWriting ? FILE_SHARE_WRITE : 0), NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        *error = path + (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                             ? ": " + std::string(std::strerror(ENOENT))
+                             : ": cannot be read (error " + std::to_string(code) + ")");
+        return -1;
     }
+    if (GetFileType(file) != FILE_TYPE_DISK) {  // CON, NUL, a pipe
+        CloseHandle(file);
+        return refuse(false);
+    }
+    int fd = _open_osfhandle((intptr_t)file, _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        *error = path + ": cannot be read";
+    }
+    return fd;
+#else
+    (void)shareWriting;
+    // Looked at before it is opened, so that no device is (opening one can
+    // act: a tape rewinds), and again once open, for whatever took the name
+    // meanwhile; O_NONBLOCK, so that a FIFO's open waits for no writer.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return refuse(S_ISDIR(st.st_mode));
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        return refuse(S_ISDIR(st.st_mode));
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+#endif
+}
+
+FILE* OpenToRead(const std::string& path, std::string* error, bool* refused)
+{
+    int fd = OpenRegular(path, true, error, refused);
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
+    if (fd >= 0 && !file) {
+        *error = path + ": " + std::strerror(errno);
+        close(fd);
+    }
+    return file;
+}
+
+bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error, bool* refused)
+{
+    FILE* file = OpenToRead(path, error, refused);
+    if (!file)
+        return false;
     // One read of the whole file where its size is known, then whatever
     // follows (a file that grows meanwhile, or one with no size).
     out->clear();
@@ -126,11 +192,9 @@ bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::st
         *error = path + ": too large for this mksetup's address space (use a 64-bit mksetup)";
         return false;
     }
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = path + ": " + std::strerror(errno);
+    FILE* file = OpenToRead(path, error);
+    if (!file)
         return false;
-    }
     out->resize((size_t)size);
     size_t got = 0, n = 1;
     while (got < out->size() && (n = std::fread(out->data() + got, 1, std::min<size_t>(out->size() - got, 1 << 20), file)) > 0)
@@ -146,52 +210,45 @@ bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::st
     return true;
 }
 
-bool FileView::Open(const std::string& path, std::string* error)
+bool FileView::Open(const std::string& path, std::string* error, bool* refused)
 {
-#ifdef _WIN32
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    LARGE_INTEGER size;
-    if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) && size.QuadPart > 0 &&
-        GetFileType(file) == FILE_TYPE_DISK) {
-        HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
-        void* view = mapping && (uint64_t)size.QuadPart <= SIZE_MAX ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
-        if (mapping)
-            CloseHandle(mapping);
-        CloseHandle(file);
-        if (!view) {
-            *error = path + ": too large to map into this mksetup's address space (use the x86-64 mksetup.exe)";
-            return false;
-        }
-        data_ = (const uint8_t*)view;
-        size_ = (uint64_t)size.QuadPart;
-        mapped_ = true;
-        return true;
-    }
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-#else
-    int fd = open(path.c_str(), O_RDONLY);
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        void* p = (uint64_t)st.st_size <= SIZE_MAX ? mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0)
-                                                   : MAP_FAILED;
-        close(fd);
-        if (p == MAP_FAILED) {
-            *error = path + ": too large to map into this mksetup's address space (use a 64-bit mksetup)";
-            return false;
-        }
-        data_ = (const uint8_t*)p;
-        size_ = (uint64_t)st.st_size;
-        mapped_ = true;
-        return true;
-    } else if (fd >= 0) {
-        close(fd);
-    }
-#endif
-    if (!ReadWholeFile(path, &copy_, error))
+    // On Windows nobody else may write it while it is mapped.
+    int fd = OpenRegular(path, false, error, refused);
+    if (fd < 0)
         return false;
-    data_ = copy_.data();
-    size_ = copy_.size();
+    void* view = nullptr;
+#ifdef _WIN32
+    HANDLE file = (HANDLE)_get_osfhandle(fd);
+    LARGE_INTEGER size;
+    bool sized = GetFileSizeEx(file, &size) != 0;
+    size_ = sized ? (uint64_t)size.QuadPart : 0;
+    HANDLE mapping = size_ > 0 ? CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL) : NULL;
+    if (mapping && size_ <= SIZE_MAX)
+        view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (mapping)
+        CloseHandle(mapping);
+    const char* advice = "use the x86-64 mksetup.exe";
+#else
+    struct stat st;
+    bool sized = fstat(fd, &st) == 0;
+    size_ = sized ? (uint64_t)st.st_size : 0;
+    if (size_ > 0 && size_ <= SIZE_MAX)
+        view = mmap(nullptr, (size_t)size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (view == MAP_FAILED)
+        view = nullptr;
+    const char* advice = "use a 64-bit mksetup";
+#endif
+    close(fd);
+    if (!sized) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    if (size_ > 0 && !view) {
+        *error = path + ": too large to map into this mksetup's address space (" + advice + ")";
+        return false;
+    }
+    data_ = (const uint8_t*)view;
+    mapped_ = view != nullptr;
     return true;
 }
 

@@ -8,7 +8,18 @@
 
 namespace mksetup {
 
-bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error);
+// What mksetup says, after its name, of a file it will not read.
+extern const char kNotRegularFile[];
+
+// Opens path to read. Every file mksetup reads is opened here: a regular
+// file only, also where path is a link to one; a device, FIFO or socket is
+// refused before a byte of it is read (and a FIFO's open waits for no
+// writer). Null when it cannot be read, with error, and *refused (if
+// given) true when it is no regular file.
+FILE* OpenToRead(const std::string& path, std::string* error, bool* refused = nullptr);
+
+// The file's bytes, opened as OpenToRead opens it (*refused alike).
+bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error, bool* refused = nullptr);
 
 // Which file a path names, so that two names of one file are told apart
 // from two files: device and inode on Linux, volume and file index on
@@ -30,12 +41,12 @@ bool GetFileSize(const std::string& path, uint64_t* size, std::string* error);
 // it. Throws std::bad_alloc where the memory cannot be had.
 bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::string* error);
 
-// A whole file to read, mapped (read only if it cannot be: an empty or
-// special file). A file too large for the address space (a 32-bit build)
-// fails, naming it.
+// A whole file to read, mapped (an empty one is no bytes), opened as
+// OpenToRead opens it (*refused alike). A file too large for the address
+// space (a 32-bit build) fails, naming it.
 class FileView {
 public:
-    bool Open(const std::string& path, std::string* error);
+    bool Open(const std::string& path, std::string* error, bool* refused = nullptr);
     ~FileView();
     const uint8_t* data() const { return data_; }
     uint64_t size() const { return size_; }
@@ -48,7 +59,6 @@ private:
     const uint8_t* data_ = nullptr;
     uint64_t size_ = 0;
     bool mapped_ = false;
-    Bytes copy_;
 };
 
 // Creates path as a new file for writing, only where nothing has the name

@@ -133,8 +133,9 @@ private:
         std::string error;
         if (IsFolder(list))
             return Fail(kProblems, list + ": is a folder, not a list of inputs");
-        if (!ReadWholeFile(list, &text, &error))
-            return Fail(kIoError, error);
+        bool refused = false;
+        if (!ReadWholeFile(list, &text, &error, &refused))
+            return Fail(refused ? kProblems : kIoError, error);
         std::string all(text.begin(), text.end());
         if (all.compare(0, 3, "\xEF\xBB\xBF") == 0)
             all.erase(0, 3);
@@ -161,7 +162,7 @@ private:
         case kFile:
             return File(path, BaseName(path));
         case kOther:
-            return Fail(kProblems, path + ": is not a file or a folder");
+            return Fail(kProblems, path + kNotRegularFile);
         default: {
             uint64_t size;
             std::string error;
@@ -192,7 +193,7 @@ private:
             int failed = kind == kFolder ? Folder(path, prefix + name + "\\")
                          : kind == kFile ? File(path, prefix + name)
                                          : Fail(kind == kOther ? kProblems : kIoError,
-                                                path + (kind == kOther ? ": is not a file or a folder" : ": cannot be read"));
+                                                path + (kind == kOther ? kNotRegularFile : ": cannot be read"));
             if (failed)
                 return failed;
         }

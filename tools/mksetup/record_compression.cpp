@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -61,9 +60,9 @@ BuildResult DeflatePieces(const InputFile& f, int level, const std::function<Bui
     }
     Bytes in(kPiece), out(kPiece);
     BuildResult result = BuildResult::kBuilt;
-    FILE* file = f.fromPath ? std::fopen(f.path.c_str(), "rb") : nullptr;
+    FILE* file = f.fromPath ? OpenToRead(f.path, error) : nullptr;
     if (f.fromPath && !file)
-        *error = f.path + ": " + std::strerror(errno), result = BuildResult::kUnreadable;
+        result = BuildResult::kUnreadable;
     uint64_t read = 0;
     int code = Z_OK;
     while (result == BuildResult::kBuilt && code != Z_STREAM_END) {
