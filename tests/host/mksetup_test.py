@@ -181,7 +181,7 @@ class Mksetup(unittest.TestCase):
                                              os.path.islink(self.path("x/KVFiles0.tmp"))), run.stderr)
         self.assertEqual(2, self.build(self.path("e.exe"), "--codepage", "500", self.files[0]).returncode)  # EBCDIC
 
-    def test_reads_only_regular_files(self):
+    def test_reads_only_regular_files_and_writes_over_none_of_them(self):
         # A FIFO, a link to /dev/zero and a socket, each given as every file
         # mksetup reads: refused at once, none waited on or read.
         specials = [self.path("d%d/%s" % (i, name)) for i, name in enumerate(["fifo", "zero", "sock"])]
@@ -202,6 +202,22 @@ class Mksetup(unittest.TestCase):
                 run = self.tool(*args, timeout=60)
                 self.assertEqual((1, "mksetup: %s: is not a regular file (a device, FIFO or socket); mksetup reads only "
                                   "files\n" % special), (run.returncode, run.stderr), args)
+        # What it reads is never written over, told by identity: a list (by
+        # its name or a link's), the installer extract reads.
+        listing = self.file("files.txt", self.files[0].encode())
+        os.symlink(listing, self.path("alias"))
+        for out in [listing, self.path("alias")]:
+            run = self.build(out, "@" + listing)
+            self.assertEqual((1, "mksetup: %s: is %s, which this build reads; mksetup never writes over what it reads\n"
+                              % (out, listing), self.files[0].encode()), (run.returncode, run.stderr, self.read(listing)))
+        os.makedirs(self.path("out"))
+        for name in ["KVFiles0.tmp", "KVFiles1.tmp.partial"]:
+            setup = self.path("out/" + name)
+            self.assertEqual(0, self.build(setup, self.files[0]).returncode)
+            kept, run = self.read(setup), self.tool("extract", "--force", setup, self.path("out"))
+            self.assertEqual((1, "mksetup: %s: is the installer %s; mksetup never writes over what it reads\n" % (setup, setup),
+                              kept), (run.returncode, run.stderr, self.read(setup)))
+            os.remove(setup)
 
     def test_a_tree_a_list_and_the_names_the_manifest_gives(self):
         for name, content in [("bin/tool.dll", b"MZ tool"), ("doc/copyright", b"GPL"), ("lib/x/copyright", b"MIT"),

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 namespace mksetup {
 
@@ -65,11 +66,11 @@ static const char kBuildHelp[] =
     "Refused, leaving no output: a stub that is no Windows executable, an\n"
     "empty FILE 1, a file given twice, two files the manifest would give one\n"
     "name (as Windows compares names), a name Windows cannot hold or the\n"
-    "code page cannot write, an output that is the stub, the manifest or a\n"
-    "file (or whose temporary names are taken), 4 GB or more in all, a\n"
-    "manifest that skips a tag or names a record not given, marker bytes in\n"
-    "the last 30000 bytes before the trailer, a device, FIFO or socket as\n"
-    "any file it reads.\n";
+    "code page cannot write, an output that is a file it reads (the stub,\n"
+    "the manifest, a list, a FILE) or whose temporary names are taken, 4 GB\n"
+    "or more in all, a manifest that skips a tag or names a record not\n"
+    "given, marker bytes in the last 30000 bytes before the trailer, a\n"
+    "device, FIFO or socket as any file it reads.\n";
 
 // Reads the installer at path back as the unpacker will, within a few
 // records of memory; kOk, or kProblems after saying what is wrong (as
@@ -152,39 +153,37 @@ static int SignAndWrite(const std::string& unsignedPath, const Options& o, Insta
 }
 
 // Nothing that mksetup reads is written over, by any of its names: the
-// output and its temporary names (.partial, .unsigned, .signed) must not
-// be the stub, the manifest or a FILE, and the temporary names must be
-// free; no FILE may be given twice. 0, or kProblems after saying which.
+// output and its temporary names (.partial, .unsigned, .signed) must be no
+// FILE and no file read so far (the stub, the manifest, a list), and the
+// temporary names must be free; no FILE may be given twice. 0, or
+// kProblems after saying which.
 static int CheckNothingOverwritten(const Options& o, const std::vector<InputFile>& files)
 {
-    std::vector<std::pair<FileId, std::string>> read;
+    std::map<std::pair<uint64_t, uint64_t>, std::string> inputs;
     FileId id;
-    for (const std::string* path : {&o.stub, &o.manifest})
-        if (!path->empty() && GetFileId(*path, &id))
-            read.push_back({id, *path == o.stub ? "the stub" : "the manifest"});
     for (const InputFile& f : files) {
         if (!GetFileId(f.path, &id))
             continue;
-        for (const auto& earlier : read) {
-            if (earlier.first == id && earlier.second.rfind("FILE ", 0) == 0) {
-                std::fprintf(stderr, "mksetup: %s and %s are the same file, given twice\n",
-                             earlier.second.substr(5).c_str(), f.path.c_str());
-                return kProblems;
-            }
+        auto taken = inputs.emplace(std::make_pair(id.device, id.file), f.path);
+        if (!taken.second) {
+            std::fprintf(stderr, "mksetup: %s and %s are the same file, given twice\n", taken.first->second.c_str(),
+                         f.path.c_str());
+            return kProblems;
         }
-        read.push_back({id, "FILE " + f.path});
     }
     for (const char* suffix : {"", ".partial", ".unsigned", ".signed"}) {
-        std::string target = o.out + suffix;
+        std::string target = o.out + suffix, read;
         if (!GetFileId(target, &id))
             continue;
-        for (const auto& r : read) {
-            if (r.first == id) {
-                std::fprintf(stderr, "mksetup: %s: is %s; mksetup never writes over what it reads\n", target.c_str(),
-                             r.second.rfind("FILE ", 0) == 0 ? ("the input " + r.second.substr(5)).c_str()
-                                                            : r.second.c_str());
-                return kProblems;
-            }
+        auto input = inputs.find(std::make_pair(id.device, id.file));
+        if (input != inputs.end())
+            read = "the input " + input->second;
+        else if (IsReadFile(id, &read))
+            read = read == o.stub ? "the stub" : read == o.manifest ? "the manifest" : read + ", which this build reads";
+        if (!read.empty()) {
+            std::fprintf(stderr, "mksetup: %s: is %s; mksetup never writes over what it reads\n", target.c_str(),
+                         read.c_str());
+            return kProblems;
         }
         if (*suffix) {
             std::fprintf(stderr, "mksetup: %s exists; mksetup makes the installer there first: remove it, or "
@@ -251,8 +250,6 @@ int Build(const std::vector<std::string>& args)
     std::vector<InputFile> files;
     if (int failed = GatherInputs(o.operands, (unsigned)o.codePage, &files))
         return failed;
-    if (int refused = CheckNothingOverwritten(o, files))
-        return refused;
     InputFile manifest;
     if (o.manifest.empty()) {
         manifest = GeneratedManifest(files, FileTimeFromUnix((int64_t)std::time(nullptr)));
@@ -264,6 +261,9 @@ int Build(const std::vector<std::string>& args)
             return refused ? kProblems : kIoError;
         }
     }
+    // Once everything but the inputs has been read.
+    if (int overwritten = CheckNothingOverwritten(o, files))
+        return overwritten;
 
     Progress progress("packing", 0, o.quiet);
     BuildWatch watch;

@@ -14,7 +14,8 @@ static const char kExtractHelp[] =
     "Writes KVFiles<n>.tmp into DIR with the stored sizes and times, as the\n"
     "unpacker does (the creation time only where the system can set it).\n"
     "A file of those names already in DIR is left alone and nothing is\n"
-    "written, unless --force: then each is replaced (never written through).\n"
+    "written, unless --force: then each is replaced (never written through);\n"
+    "SETUP.exe itself, under any of those names, never is.\n"
     "--names (or -v) prints each file written with the name the manifest\n"
     "gives it beside it (read in code page N, default 1252).\n";
 
@@ -91,11 +92,23 @@ int Extract(const std::vector<std::string>& args)
     if (!OpenCommand(args, "extract", " --force --names --json -q -v --codepage ", kExtractHelp, 2, "SETUP.exe and DIR, please", &o, &data, &exit))
         return exit;
     const std::string& path = o.operands[0];
-    // Nothing is written over, unless told: the names first.
+    // Nothing is written over, unless told, and the installer never: the
+    // names first.
     InstallerWalk names = WalkInstaller(data.data(), data.size(), false);
     if (!names.markerFound) {
         PrintProblems(path, names);
         return kProblems;
+    }
+    for (const WalkedRecord& r : names.records) {
+        std::string output = JoinPath(o.operands[1], OutputName(r.index)), read;
+        for (const std::string& name : {output, output + ".partial"}) {
+            FileId id;
+            if (GetFileId(name, &id) && IsReadFile(id, &read)) {
+                std::fprintf(stderr, "mksetup: %s: is the installer %s; mksetup never writes over what it reads\n",
+                             name.c_str(), read.c_str());
+                return kProblems;
+            }
+        }
     }
     for (const WalkedRecord& r : names.records) {
         std::string output = JoinPath(o.operands[1], OutputName(r.index));

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -38,6 +40,27 @@ std::string JoinPath(const std::string& folder, const std::string& name)
 
 const char kNotRegularFile[] = ": is not a regular file (a device, FIFO or socket); mksetup reads only files";
 
+// Every file opened to read, by identity, with the name it was first opened
+// by; the build's workers open inputs too.
+static std::mutex g_readLock;
+static std::map<std::pair<uint64_t, uint64_t>, std::string> g_read;
+
+static void NoteRead(const FileId& id, const std::string& path)
+{
+    std::lock_guard<std::mutex> hold(g_readLock);
+    g_read.emplace(std::make_pair(id.device, id.file), path);
+}
+
+bool IsReadFile(const FileId& id, std::string* path)
+{
+    std::lock_guard<std::mutex> hold(g_readLock);
+    auto read = g_read.find(std::make_pair(id.device, id.file));
+    if (read == g_read.end())
+        return false;
+    *path = read->second;
+    return true;
+}
+
 // The one open behind every read (OpenToRead, FileView): a descriptor of a
 // regular file, or -1 with error. On Windows others may go on writing it
 // only where shareWriting says so, as with fopen.
@@ -63,11 +86,17 @@ static int OpenRegular(const std::string& path, bool shareWriting, std::string* 
         CloseHandle(file);
         return refuse(false);
     }
-    int fd = _open_osfhandle((intptr_t)file, _O_RDONLY | _O_BINARY);
+    BY_HANDLE_FILE_INFORMATION info;
+    int fd = GetFileInformationByHandle(file, &info) ? _open_osfhandle((intptr_t)file, _O_RDONLY | _O_BINARY) : -1;
     if (fd < 0) {
         CloseHandle(file);
         *error = path + ": cannot be read";
+        return -1;
     }
+    FileId id;
+    id.device = info.dwVolumeSerialNumber;
+    id.file = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    NoteRead(id, path);
     return fd;
 #else
     (void)shareWriting;
@@ -89,6 +118,10 @@ static int OpenRegular(const std::string& path, bool shareWriting, std::string* 
         return refuse(S_ISDIR(st.st_mode));
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FileId id;
+    id.device = (uint64_t)st.st_dev;
+    id.file = (uint64_t)st.st_ino;
+    NoteRead(id, path);
     return fd;
 #endif
 }

@@ -11,16 +11,6 @@ namespace mksetup {
 // What mksetup says, after its name, of a file it will not read.
 extern const char kNotRegularFile[];
 
-// Opens path to read. Every file mksetup reads is opened here: a regular
-// file only, also where path is a link to one; a device, FIFO or socket is
-// refused before a byte of it is read (and a FIFO's open waits for no
-// writer). Null when it cannot be read, with error, and *refused (if
-// given) true when it is no regular file.
-FILE* OpenToRead(const std::string& path, std::string* error, bool* refused = nullptr);
-
-// The file's bytes, opened as OpenToRead opens it (*refused alike).
-bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error, bool* refused = nullptr);
-
 // Which file a path names, so that two names of one file are told apart
 // from two files: device and inode on Linux, volume and file index on
 // Windows. False when there is no such file.
@@ -29,6 +19,21 @@ struct FileId {
     bool operator==(const FileId& other) const { return device == other.device && file == other.file; }
 };
 bool GetFileId(const std::string& path, FileId* id);
+
+// Opens path to read. Every file mksetup reads is opened here: a regular
+// file only, also where path is a link to one; a device, FIFO or socket is
+// refused before a byte of it is read (and a FIFO's open waits for no
+// writer). Each file opened is one mksetup reads (IsReadFile). Null when
+// it cannot be read, with error, and *refused (if given) true when it is
+// no regular file.
+FILE* OpenToRead(const std::string& path, std::string* error, bool* refused = nullptr);
+
+// True, with the name it was first opened by, when id is a file this
+// process has opened to read (OpenToRead, FileView): no output may be one.
+bool IsReadFile(const FileId& id, std::string* path);
+
+// The file's bytes, opened as OpenToRead opens it (*refused alike).
+bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error, bool* refused = nullptr);
 
 // True when path names a folder.
 bool IsFolder(const std::string& path);
