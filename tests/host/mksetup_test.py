@@ -198,7 +198,7 @@ class Mksetup(unittest.TestCase):
                          ["build", "--stub", special, *out, self.files[0]],
                          ["build", "--stub", self.stub, *out, "--manifest", special, self.files[0]],
                          ["build", "--stub", self.stub, *out, "@" + special],
-                         ["build", "--stub", self.stub, *out, self.files[0], os.path.dirname(special)]]:
+                         ["build", "--stub", self.stub, *out, "--follow-links", self.files[0], os.path.dirname(special)]]:
                 run = self.tool(*args, timeout=60)
                 self.assertEqual((1, "mksetup: %s: is not a regular file (a device, FIFO or socket); mksetup reads only "
                                   "files\n" % special), (run.returncode, run.stderr), args)
@@ -266,7 +266,7 @@ class Mksetup(unittest.TestCase):
                 ([self.files[0], self.file("CON .txt", b"x")], "is a device's name"),
                 ([self.files[0], self.file("com\u00b9.log", b"x")], "is a device's name"),
                 ([self.files[0], self.path("t1"), self.path("t2")], "Docs/readme.txt: Docs would be a file and a folder"),
-                ([self.files[0], self.path("twice")], "twice/b: is a folder already taken")]:
+                (["--follow-links", self.files[0], self.path("twice")], "twice/b: is a folder already taken")]:
             run = self.build(self.path("r.exe"), *args)
             self.assertEqual((1, True, False), (run.returncode, expected in run.stderr, os.path.exists(self.path("r.exe"))),
                              run.stderr)
@@ -278,6 +278,28 @@ class Mksetup(unittest.TestCase):
         self.assertEqual((False, False), (b"\x1b" in shown, b"\x9b" in shown))
         self.assertEqual("?2J?[31m\\xED\\xA0\\x80", json.loads(self.tool("list", "--json", "--codepage", "65001",
                                                                        self.path("h.exe")).stdout)["records"][1]["name"])
+
+    def test_links_leading_out_of_a_tree(self):
+        # A link in a folder given, at any depth, to a file or a folder out of
+        # it (app-keys only begins like app) is refused, naming it and where
+        # it leads, unless --follow-links; one that stays inside is walked.
+        app, keys = self.path("app"), self.path("app-keys")
+        os.makedirs(keys)
+        os.makedirs(self.path("app/deep/er"))
+        self.file("app-keys/me.key", b"secret")
+        self.file("app/readme.txt", b"read me")
+        out = "a link leading out of %s (to %s); --follow-links packs what such links lead to"
+        for link, to, expected in [("app/deep/er/extras", keys, out % (app, os.path.realpath(keys))),
+                                   ("app/deep/up", "..", "leads back to a folder it is in"),
+                                   ("app/notes.txt", "../app-keys/me.key", out % (app, os.path.realpath(keys + "/me.key")))]:
+            os.symlink(to, self.path(link))
+            run = self.build(self.path("o.exe"), self.files[0], app)
+            self.assertEqual((1, True, False), (run.returncode, "mksetup: %s: %s" % (self.path(link), expected) in run.stderr,
+                                                os.path.exists(self.path("o.exe"))), run.stderr)
+            if link != "app/notes.txt":
+                os.remove(self.path(link))
+        built = self.build(self.path("f.exe"), "--json", "--follow-links", self.files[0], app)
+        self.assertEqual(["setup2.exe", "notes.txt", "readme.txt"], [f["name"] for f in json.loads(built.stdout)["files"]])
 
     def test_interrupted_leaves_nothing_and_ends_its_signer(self):
         big = self.file("big", os.urandom(96 << 20))

@@ -20,7 +20,8 @@ static const char kBuildHelp[] =
     "Writes the stub, record 0 (the manifest), one record per file in order,\n"
     "then the trailer. FILE 1 is the program the unpacker starts. A FILE may\n"
     "be a folder: every file in it and its folders, in the order of their\n"
-    "paths' bytes, named by their path inside it with \\ between the parts;\n"
+    "paths' bytes, named by their path inside it with \\ between the parts\n"
+    "(a link in it that leads out of it is refused, unless --follow-links);\n"
     "@LIST: the inputs LIST names, one a line (UTF-8, # starts a comment);\n"
     "on Windows, a name with * or ?: the files it matches. Without\n"
     "--manifest the manifest has one <Pn=\"NAME\"> line per file, in the\n"
@@ -44,6 +45,10 @@ static const char kBuildHelp[] =
     "  --codepage N\n"
     "              the manifest's Windows code page (default 1252): a name\n"
     "              it cannot hold is refused\n"
+    "  --follow-links\n"
+    "              pack what a link in a folder leads to even where it leads\n"
+    "              out of the folder (as tar -h does); without it such a link\n"
+    "              is refused, naming it and where it leads\n"
     "  --sign COMMAND\n"
     "              sign the installer: the program COMMAND names runs, without a\n"
     "              shell, with {in} replaced by the unsigned file and {out} by\n"
@@ -198,7 +203,7 @@ int Build(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs --codepage --json -q -v ",
+    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs --codepage --follow-links --json -q -v ",
                       kBuildHelp, &o, &exit))
         return exit;
     if (o.stub.empty() || o.out.empty())
@@ -248,7 +253,7 @@ int Build(const std::vector<std::string>& args)
         return kProblems;
     }
     std::vector<InputFile> files;
-    if (int failed = GatherInputs(o.operands, (unsigned)o.codePage, &files))
+    if (int failed = GatherInputs(o.operands, (unsigned)o.codePage, o.followLinks, &files))
         return failed;
     InputFile manifest;
     if (o.manifest.empty()) {

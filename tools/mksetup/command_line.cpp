@@ -47,8 +47,9 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
         if (given.find(" " + name + " ") != std::string::npos)
             return name + " is given twice";
         given += name + " ";
-        if (a == "--json" || a == "--force" || a == "--names" || a == "-q" || a == "-v") {
+        if (a == "--json" || a == "--force" || a == "--names" || a == "--follow-links" || a == "-q" || a == "-v") {
             (a == "--json" ? o->json : a == "--force" ? o->force : a == "--names" ? o->names
+                                       : a == "--follow-links" ? o->followLinks
                                        : a == "-q"    ? o->quiet : o->verbose) = true;
             continue;
         }

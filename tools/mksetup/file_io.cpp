@@ -4,10 +4,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -196,6 +198,47 @@ bool IsFolder(const std::string& path)
 #else
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
+}
+
+bool IsLink(const std::string& path)
+{
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+#endif
+}
+
+bool FinalPath(const std::string& path, std::string* final)
+{
+#ifdef _WIN32
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<wchar_t> name(32768);
+    DWORD n = GetFinalPathNameByHandleW(file, name.data(), (DWORD)name.size(), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (n == 0 || n >= name.size())
+        return false;
+    std::wstring wide(name.data(), n);
+    if (wide.compare(0, 8, L"\\\\?\\UNC\\") == 0)  // \\?\UNC\server\share: \\server\share
+        wide.replace(0, 8, L"\\\\");
+    else if (wide.compare(0, 4, L"\\\\?\\") == 0)
+        wide.erase(0, 4);
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), NULL, 0, NULL, NULL);
+    final->assign(size, '\0');
+    return size > 0 && WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &(*final)[0], size, NULL, NULL) == size;
+#else
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return false;
+    *final = resolved;
+    std::free(resolved);
+    return true;
 #endif
 }
 

@@ -38,6 +38,15 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error, bool
 // True when path names a folder.
 bool IsFolder(const std::string& path);
 
+// True when path is itself a link: a symbolic link, on Windows also a
+// junction or another reparse point (the name's own, not what it leads to).
+bool IsLink(const std::string& path);
+
+// Where path leads, every link on the way resolved: an absolute path (on
+// Windows as GetFinalPathNameByHandle gives it, without \\?\). False when it
+// leads nowhere.
+bool FinalPath(const std::string& path, std::string* final);
+
 // The file's size; false (error set) when it cannot be had.
 bool GetFileSize(const std::string& path, uint64_t* size, std::string* error);
 

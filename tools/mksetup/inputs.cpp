@@ -94,9 +94,27 @@ std::string NameFault(const std::string& name)
     return "";
 }
 
+// True when path, a FinalPath, is folder's (another) or lies inside it, as
+// the system compares names.
+bool Inside(const std::string& path, const std::string& folder)
+{
+#ifdef _WIN32
+    std::string p = FoldedName(path), f = FoldedName(folder);
+    const char separator = '\\';
+#else
+    const std::string &p = path, &f = folder;
+    const char separator = '/';
+#endif
+    return p.compare(0, f.size(), f) == 0 &&
+           (p.size() == f.size() || p[f.size()] == separator || (!f.empty() && f.back() == separator));
+}
+
 class Gatherer {
 public:
-    Gatherer(unsigned codePage, std::vector<InputFile>* files) : codePage_(codePage), files_(*files) {}
+    Gatherer(unsigned codePage, bool followLinks, std::vector<InputFile>* files)
+        : codePage_(codePage), followLinks_(followLinks), files_(*files)
+    {
+    }
 
     int Operand(const std::string& operand, bool listed)
     {
@@ -158,6 +176,7 @@ private:
     {
         switch (KindOf(path)) {
         case kFolder:
+            root_ = path, rootFinal_.clear();
             return Folder(path, "");
         case kFile:
             return File(path, BaseName(path));
@@ -189,6 +208,8 @@ private:
         open_.push_back(id);
         for (const std::string& name : names) {
             std::string path = JoinPath(folder, name);
+            if (int out = LinkOut(path))
+                return out;
             Kind kind = KindOf(path);
             int failed = kind == kFolder ? Folder(path, prefix + name + "\\")
                          : kind == kFile ? File(path, prefix + name)
@@ -199,6 +220,23 @@ private:
         }
         open_.pop_back();
         return kOk;
+    }
+
+    // A link in a folder given that leads out of it packs what the
+    // publisher may never have meant to ship (a key beside the tree,
+    // ~/.ssh): refused, unless told. One that stays inside is walked as any
+    // folder or file; one that leads nowhere, KindOf tells.
+    int LinkOut(const std::string& path)
+    {
+        std::string target;
+        if (followLinks_ || !IsLink(path) || !FinalPath(path, &target))
+            return kOk;
+        if (rootFinal_.empty() && !FinalPath(root_, &rootFinal_))
+            return Fail(kIoError, root_ + ": cannot be read");
+        if (Inside(target, rootFinal_))
+            return kOk;
+        return Fail(kProblems, path + ": a link leading out of " + root_ + " (to " + target +
+                                   "); --follow-links packs what such links lead to");
     }
 
     int File(const std::string& path, const std::string& name)
@@ -239,6 +277,8 @@ private:
     }
 
     unsigned codePage_;
+    bool followLinks_;
+    std::string root_, rootFinal_;  // the folder given, and where it leads
     std::vector<InputFile>& files_;
     std::map<std::string, std::string> names_;    // folded name: the path that has it
     std::map<std::string, std::string> folders_;  // folded folder name: a path in it
@@ -248,9 +288,10 @@ private:
 
 }  // namespace
 
-int GatherInputs(const std::vector<std::string>& operands, unsigned codePage, std::vector<InputFile>* files)
+int GatherInputs(const std::vector<std::string>& operands, unsigned codePage, bool followLinks,
+                 std::vector<InputFile>* files)
 {
-    Gatherer gatherer(codePage, files);
+    Gatherer gatherer(codePage, followLinks, files);
     for (const std::string& operand : operands)
         if (int failed = gatherer.Operand(operand, false))
             return failed;

@@ -15,7 +15,8 @@ namespace mksetup {
 //   starting with # skipped), each as if given here (not @ again);
 // - a folder: every file in it and in its folders, in the order of their
 //   paths' bytes, each named by its path inside the folder with \ between
-//   the parts (a folder reached again through a link is refused);
+//   the parts (a folder reached again through a link is refused, and so,
+//   unless followLinks, is a link that leads out of the folder);
 // - on Windows, a name with * or ? in its last part: the files it matches,
 //   in the order of their names' bytes (the shell does it elsewhere);
 // - a file, named by its own name.
@@ -28,6 +29,7 @@ namespace mksetup {
 //
 // kOk, or after one line on stderr naming what is wrong, kProblems for a
 // refusal and kIoError for what cannot be read.
-int GatherInputs(const std::vector<std::string>& operands, unsigned codePage, std::vector<InputFile>* files);
+int GatherInputs(const std::vector<std::string>& operands, unsigned codePage, bool followLinks,
+                 std::vector<InputFile>* files);
 
 }  // namespace mksetup
