@@ -279,7 +279,7 @@ class Mksetup(unittest.TestCase):
         self.assertEqual("?2J?[31m\\xED\\xA0\\x80", json.loads(self.tool("list", "--json", "--codepage", "65001",
                                                                        self.path("h.exe")).stdout)["records"][1]["name"])
 
-    def test_links_leading_out_of_a_tree(self):
+    def test_links_leading_out_of_a_tree_and_an_input_swapped_before_it_is_read(self):
         # A link in a folder given, at any depth, to a file or a folder out of
         # it (app-keys only begins like app) is refused, naming it and where
         # it leads, unless --follow-links; one that stays inside is walked.
@@ -300,6 +300,22 @@ class Mksetup(unittest.TestCase):
                 os.remove(self.path(link))
         built = self.build(self.path("f.exe"), "--json", "--follow-links", self.files[0], app)
         self.assertEqual(["setup2.exe", "notes.txt", "readme.txt"], [f["name"] for f in json.loads(built.stdout)["files"]])
+        # An input put back as a link to a secret of its size while the build
+        # is busy with a larger one: a file read whole, and one streamed.
+        big, late, secret = self.file("big", os.urandom(16 << 20)), self.path("late"), self.path("secret")
+        for size in [1 << 20, 65 << 20]:
+            for name in [late, secret]:
+                os.truncate(self.file(name, b""), size)
+            run = subprocess.Popen([MKSETUP, "build", "--stub", self.stub, "-o", self.path("s.exe"), "--jobs", "1", big, late],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            while not os.path.exists(self.path("s.exe.partial")) and run.poll() is None:
+                time.sleep(0.001)
+            os.remove(late)
+            os.symlink(secret, late)
+            self.assertEqual((3, "mksetup: %s: changed while the build ran: it is not the file that was listed\n" % late),
+                             (run.wait(60), run.communicate()[1]))
+            self.assertFalse([f for f in os.listdir(self.dir.name) if f.startswith("s.exe")])
+            os.remove(late)
 
     def test_interrupted_leaves_nothing_and_ends_its_signer(self):
         big = self.file("big", os.urandom(96 << 20))

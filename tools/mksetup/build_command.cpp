@@ -165,11 +165,8 @@ static int SignAndWrite(const std::string& unsignedPath, const Options& o, Insta
 static int CheckNothingOverwritten(const Options& o, const std::vector<InputFile>& files)
 {
     std::map<std::pair<uint64_t, uint64_t>, std::string> inputs;
-    FileId id;
     for (const InputFile& f : files) {
-        if (!GetFileId(f.path, &id))
-            continue;
-        auto taken = inputs.emplace(std::make_pair(id.device, id.file), f.path);
+        auto taken = inputs.emplace(std::make_pair(f.id.device, f.id.file), f.path);
         if (!taken.second) {
             std::fprintf(stderr, "mksetup: %s and %s are the same file, given twice\n", taken.first->second.c_str(),
                          f.path.c_str());
@@ -178,6 +175,7 @@ static int CheckNothingOverwritten(const Options& o, const std::vector<InputFile
     }
     for (const char* suffix : {"", ".partial", ".unsigned", ".signed"}) {
         std::string target = o.out + suffix, read;
+        FileId id;
         if (!GetFileId(target, &id))
             continue;
         auto input = inputs.find(std::make_pair(id.device, id.file));

@@ -66,11 +66,15 @@ bool IsReadFile(const FileId& id, std::string* path)
 // The one open behind every read (OpenToRead, FileView): a descriptor of a
 // regular file, or -1 with error. On Windows others may go on writing it
 // only where shareWriting says so, as with fopen.
-static int OpenRegular(const std::string& path, bool shareWriting, std::string* error, bool* refused)
+static int OpenRegular(const std::string& path, bool shareWriting, const FileId* expected, std::string* error,
+                       bool* refused)
 {
+    // What is not the file expected, a file of another kind included, is
+    // one put in its place.
     auto refuse = [&](bool folder) {
-        *error = path + (folder ? ": is a folder" : kNotRegularFile);
-        if (refused)
+        *error = path + (expected ? ": changed while the build ran: it is not the file that was listed"
+                         : folder ? ": is a folder" : kNotRegularFile);
+        if (refused && !expected)
             *refused = true;
         return -1;
     };
@@ -98,6 +102,10 @@ static int OpenRegular(const std::string& path, bool shareWriting, std::string* 
     FileId id;
     id.device = info.dwVolumeSerialNumber;
     id.file = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    if (expected && !(id == *expected)) {
+        close(fd);
+        return refuse(false);
+    }
     NoteRead(id, path);
     return fd;
 #else
@@ -115,22 +123,22 @@ static int OpenRegular(const std::string& path, bool shareWriting, std::string* 
             close(fd);
         return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
+    FileId id;
+    id.device = (uint64_t)st.st_dev;
+    id.file = (uint64_t)st.st_ino;
+    if (!S_ISREG(st.st_mode) || (expected && !(id == *expected))) {
         close(fd);
         return refuse(S_ISDIR(st.st_mode));
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FileId id;
-    id.device = (uint64_t)st.st_dev;
-    id.file = (uint64_t)st.st_ino;
     NoteRead(id, path);
     return fd;
 #endif
 }
 
-FILE* OpenToRead(const std::string& path, std::string* error, bool* refused)
+FILE* OpenToRead(const std::string& path, std::string* error, bool* refused, const FileId* expected)
 {
-    int fd = OpenRegular(path, true, error, refused);
+    int fd = OpenRegular(path, true, expected, error, refused);
     FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
     if (fd >= 0 && !file) {
         *error = path + ": " + std::strerror(errno);
@@ -166,11 +174,11 @@ bool ReadWholeFile(const std::string& path, Bytes* out, std::string* error, bool
     return ok;
 }
 
-bool GetFileId(const std::string& path, FileId* id)
+bool GetFileId(const std::string& path, FileId* id, bool followLinks)
 {
 #ifdef _WIN32
     HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+                              FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), NULL);
     BY_HANDLE_FILE_INFORMATION info;
     bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
     if (file != INVALID_HANDLE_VALUE)
@@ -182,7 +190,7 @@ bool GetFileId(const std::string& path, FileId* id)
     return ok;
 #else
     struct stat st;
-    if (stat(path.c_str(), &st) != 0)
+    if ((followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0)
         return false;
     id->device = (uint64_t)st.st_dev;
     id->file = (uint64_t)st.st_ino;
@@ -262,13 +270,13 @@ bool GetFileSize(const std::string& path, uint64_t* size, std::string* error)
     return false;
 }
 
-bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::string* error)
+bool ReadFileExactly(const std::string& path, uint64_t size, const FileId& id, Bytes* out, std::string* error)
 {
     if (size > SIZE_MAX) {
         *error = path + ": too large for this mksetup's address space (use a 64-bit mksetup)";
         return false;
     }
-    FILE* file = OpenToRead(path, error);
+    FILE* file = OpenToRead(path, error, nullptr, &id);
     if (!file)
         return false;
     out->resize((size_t)size);
@@ -289,7 +297,7 @@ bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::st
 bool FileView::Open(const std::string& path, std::string* error, bool* refused)
 {
     // On Windows nobody else may write it while it is mapped.
-    int fd = OpenRegular(path, false, error, refused);
+    int fd = OpenRegular(path, false, nullptr, error, refused);
     if (fd < 0)
         return false;
     void* view = nullptr;

@@ -11,22 +11,19 @@ namespace mksetup {
 // What mksetup says, after its name, of a file it will not read.
 extern const char kNotRegularFile[];
 
-// Which file a path names, so that two names of one file are told apart
-// from two files: device and inode on Linux, volume and file index on
-// Windows. False when there is no such file.
-struct FileId {
-    uint64_t device = 0, file = 0;
-    bool operator==(const FileId& other) const { return device == other.device && file == other.file; }
-};
-bool GetFileId(const std::string& path, FileId* id);
+// Which file path names (see FileId), through links unless followLinks is
+// false (then a link's own); false when there is no such file.
+bool GetFileId(const std::string& path, FileId* id, bool followLinks = true);
 
 // Opens path to read. Every file mksetup reads is opened here: a regular
 // file only, also where path is a link to one; a device, FIFO or socket is
 // refused before a byte of it is read (and a FIFO's open waits for no
-// writer). Each file opened is one mksetup reads (IsReadFile). Null when
-// it cannot be read, with error, and *refused (if given) true when it is
-// no regular file.
-FILE* OpenToRead(const std::string& path, std::string* error, bool* refused = nullptr);
+// writer). Each file opened is one mksetup reads (IsReadFile). With
+// expected, a file that is not that one (another put in its place since it
+// was looked at, a link among them) fails. Null when it cannot be read,
+// with error, and *refused (if given) true when it is no regular file.
+FILE* OpenToRead(const std::string& path, std::string* error, bool* refused = nullptr,
+                 const FileId* expected = nullptr);
 
 // True, with the name it was first opened by, when id is a file this
 // process has opened to read (OpenToRead, FileView): no output may be one.
@@ -50,10 +47,11 @@ bool FinalPath(const std::string& path, std::string* final);
 // The file's size; false (error set) when it cannot be had.
 bool GetFileSize(const std::string& path, uint64_t* size, std::string* error);
 
-// Reads path into out, which must come to exactly size bytes (its size when
-// the build began): a file that grows or shrinks meanwhile fails, naming
-// it. Throws std::bad_alloc where the memory cannot be had.
-bool ReadFileExactly(const std::string& path, uint64_t size, Bytes* out, std::string* error);
+// Reads path into out, which must still be the file id and come to exactly
+// size bytes (what they were when the build began): a file that was
+// replaced, grows or shrinks meanwhile fails, naming it. Throws
+// std::bad_alloc where the memory cannot be had.
+bool ReadFileExactly(const std::string& path, uint64_t size, const FileId& id, Bytes* out, std::string* error);
 
 // A whole file to read, mapped (an empty one is no bytes), opened as
 // OpenToRead opens it (*refused alike). A file too large for the address

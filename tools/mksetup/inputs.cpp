@@ -208,11 +208,12 @@ private:
         open_.push_back(id);
         for (const std::string& name : names) {
             std::string path = JoinPath(folder, name);
-            if (int out = LinkOut(path))
+            bool link = IsLink(path);
+            if (int out = link && !followLinks_ ? LinkOut(path) : kOk)
                 return out;
             Kind kind = KindOf(path);
             int failed = kind == kFolder ? Folder(path, prefix + name + "\\")
-                         : kind == kFile ? File(path, prefix + name)
+                         : kind == kFile ? File(path, prefix + name, link)
                                          : Fail(kind == kOther ? kProblems : kIoError,
                                                 path + (kind == kOther ? kNotRegularFile : ": cannot be read"));
             if (failed)
@@ -229,7 +230,7 @@ private:
     int LinkOut(const std::string& path)
     {
         std::string target;
-        if (followLinks_ || !IsLink(path) || !FinalPath(path, &target))
+        if (!FinalPath(path, &target))
             return kOk;
         if (rootFinal_.empty() && !FinalPath(root_, &rootFinal_))
             return Fail(kIoError, root_ + ": cannot be read");
@@ -239,7 +240,10 @@ private:
                                    "); --follow-links packs what such links lead to");
     }
 
-    int File(const std::string& path, const std::string& name)
+    // followLink: path is a link, its file the one it leads to (a name
+    // given, or a link in a folder); otherwise the entry itself, so that a
+    // link put in its place meanwhile is not the file read.
+    int File(const std::string& path, const std::string& name, bool followLink = true)
     {
         InputFile f;
         f.path = path;
@@ -267,9 +271,12 @@ private:
                                            " would be a file and a folder in the manifest");
             folders_.emplace(FoldedName(name.substr(0, slash)), path);
         }
-        // Times first: reading the file may move its last-access time.
+        // Which file it is first, then its times: reading the file may move
+        // its last-access time.
         std::string error;
         f.fromPath = true;
+        if (!GetFileId(path, &f.id, followLink))
+            return Fail(kIoError, path + ": cannot be read");
         if (!GetFileTimes(path, &f.times, &error) || !GetFileSize(path, &f.size, &error))
             return Fail(kIoError, error);
         files_.push_back(std::move(f));

@@ -56,14 +56,23 @@ void AppendRecord(Bytes& out, uint32_t uncompressedSize, const Bytes& stream, co
 // Appends the 19-byte trailer.
 void AppendTrailer(Bytes& out, uint32_t firstRecordOffset);
 
+// Which file a path names, so that two names of one file are told apart
+// from two files: device and inode on Linux, volume and file index on
+// Windows.
+struct FileId {
+    uint64_t device = 0, file = 0;
+    bool operator==(const FileId& other) const { return device == other.device && file == other.file; }
+};
+
 struct InputFile {
     std::string path;  // as given, for messages
     std::string name;  // its name in the generated manifest, in its code page
     std::string label; // that name in UTF-8, for messages (name if empty)
     Bytes data;        // the content, unless it is read from path
-    // Read from path when it is compressed, which must then hold exactly
-    // size bytes (its size when the build began).
+    // Read from path when it is compressed, which must then be the file id
+    // and hold exactly size bytes (what they were when the build began).
     bool fromPath = false;
+    FileId id;
     uint64_t size = 0;
     FileTimes times;
     uint64_t Size() const { return fromPath ? size : data.size(); }

@@ -23,7 +23,7 @@ void Compress(Compression* c, const Bytes* manifestRecord, const BuildOptions& o
         Bytes read;
         const Bytes* data = manifestRecord ? manifestRecord : &f.data;
         if (!manifestRecord && f.fromPath) {
-            if (!ReadFileExactly(f.path, f.size, &read, &c->error)) {
+            if (!ReadFileExactly(f.path, f.size, f.id, &read, &c->error)) {
                 c->failure = BuildResult::kUnreadable;
                 return;
             }
@@ -60,7 +60,7 @@ BuildResult DeflatePieces(const InputFile& f, int level, const std::function<Bui
     }
     Bytes in(kPiece), out(kPiece);
     BuildResult result = BuildResult::kBuilt;
-    FILE* file = f.fromPath ? OpenToRead(f.path, error) : nullptr;
+    FILE* file = f.fromPath ? OpenToRead(f.path, error, nullptr, &f.id) : nullptr;
     if (f.fromPath && !file)
         result = BuildResult::kUnreadable;
     uint64_t read = 0;
