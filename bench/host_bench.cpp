@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 static int Sizes(int count, char** paths)
 {
@@ -40,14 +41,16 @@ static int Sizes(int count, char** paths)
         mksetup::Bytes stream;
         uint64_t streamSize;
         start = Now();
-        mksetup::DeflatePieces(file, 9, [&](const uint8_t* piece, size_t size, uint64_t) {
+        mksetup::DeflatePieces(file, 9, std::thread::hardware_concurrency(), [&](const uint8_t* piece, size_t size, uint64_t) {
             stream.insert(stream.end(), piece, piece + size);
             return mksetup::BuildResult::kBuilt;
         }, &streamSize, &error);
         piecesTime += Now() - start;
         piecesSize += streamSize;
-        piecesSame = piecesSame && stream == mksetup::CompressStream(file.data.data(), file.data.size(),
-                                                                     mksetup::Compressor::kZlib, 9);
+        mksetup::Bytes back(file.data.size() + 1);
+        uLongf length = (uLongf)back.size();
+        piecesSame = piecesSame && uncompress(back.data(), &length, stream.data(), (uLong)stream.size()) == Z_OK &&
+                     length == file.data.size() && std::equal(file.data.begin(), file.data.end(), back.begin());
     }
     printf("| corpus: %d files | %llu bytes | |\n", count, (unsigned long long)original);
     printf("| zlib level 9 | %llu bytes (%.1f%%) | %.2f s |\n", (unsigned long long)zlibSize,
@@ -56,9 +59,9 @@ static int Sizes(int count, char** paths)
            100.0 * deflateSize / original, deflateTime);
     printf("| libdeflate against zlib 9 | %.2f%% smaller | goal 3%% or more |\n",
            100.0 * (1.0 - (double)deflateSize / zlibSize));
-    printf("| zlib level 9 in 1 MB pieces (mksetup's way above 64 MB) | %llu bytes (%.1f%%), %s | %.2f s |\n",
+    printf("| zlib level 9 in 4 MB pieces on every core (mksetup's way above 64 MB) | %llu bytes (%.1f%%), %s | %.2f s |\n",
            (unsigned long long)piecesSize, 100.0 * piecesSize / original,
-           piecesSame ? "the same stream as whole" : "NOT the same stream as whole", piecesTime);
+           piecesSame ? "each inflates to its file" : "NOT inflating to its file", piecesTime);
     printf("| in pieces against libdeflate 12 | %.2f%% larger | |\n", 100.0 * ((double)piecesSize / deflateSize - 1.0));
     return 0;
 }

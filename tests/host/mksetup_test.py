@@ -47,6 +47,7 @@ class Mksetup(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
+        os.environ["XDG_CACHE_HOME"] = self.path("cache-home")  # each test a cache of its own
         self.stub = self.file("stub.exe", pe_stub())
         big = b"".join(b"line %d of the second stage's data\n" % (i * 7919 % 10007) for i in range(20000))
         self.files = [self.file("setup2.exe", b"MZ second stage", 1262304000), self.file("data.txt", big, 1300000000),
@@ -316,6 +317,30 @@ class Mksetup(unittest.TestCase):
                              (run.wait(60), run.communicate()[1]))
             self.assertFalse([f for f in os.listdir(self.dir.name) if f.startswith("s.exe")])
             os.remove(late)
+
+    def test_a_rebuild_takes_from_the_cache_only_streams_that_inflate_to_the_file(self):
+        epoch, cache = {"SOURCE_DATE_EPOCH": "1350000000"}, self.path("cache-home/mksetup")
+        files = self.files + [self.file("zeros", bytes(3 << 20))]
+        self.assertEqual(0, self.build(self.path("fresh.exe"), "--no-cache", *files, env=epoch).returncode)
+        self.assertFalse(os.path.exists(cache), "--no-cache keeps nothing")
+        self.assertEqual(0, self.build(self.path("first.exe"), *files, env=epoch).returncode)
+        entries = sorted(pathlib.Path(cache).glob("*.rec"))
+        self.assertEqual((5, 0o700), (len(entries), os.stat(cache).st_mode & 0o777))
+        # Entries someone else made: the stream of other bytes of the same
+        # size, the right one with a byte after it, one cut short: none is
+        # taken.
+        for i, entry in enumerate(entries):
+            data = entry.read_bytes()
+            other = zlib.compress(bytes(b ^ 1 for b in zlib.decompress(data[40:])))
+            entry.write_bytes(data[:40] + [other, data[40:] + b"x", data[40:-1]][i % 3])
+        for name, args in [("again.exe", []), ("trimmed.exe", ["--cache-limit", "1"])]:
+            self.assertEqual(0, self.build(self.path(name), *args, *files, env=epoch).returncode)
+            self.assertEqual(self.read(self.path("fresh.exe")), self.read(self.path(name)), name)
+        self.assertLessEqual(sum(e.stat().st_size for e in pathlib.Path(cache).glob("*.rec")), 1 << 20)
+        os.chmod(cache, 0o777)
+        run = self.build(self.path("shared.exe"), *files, env=epoch)
+        self.assertEqual((0, True), (run.returncode, "others can write in it, so it is not used" in run.stderr))
+        self.assertEqual(2, self.build(self.path("x.exe"), "--no-cache", "--cache", cache, *files).returncode)
 
     def test_interrupted_leaves_nothing_and_ends_its_signer(self):
         big = self.file("big", os.urandom(96 << 20))

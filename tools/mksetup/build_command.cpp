@@ -4,6 +4,7 @@
 #include "tools/mksetup/inputs.h"
 #include "tools/mksetup/interrupt.h"
 #include "tools/mksetup/progress.h"
+#include "tools/mksetup/record_cache.h"
 #include "tools/mksetup/sign_command.h"
 
 #include <algorithm>
@@ -37,7 +38,8 @@ static const char kBuildHelp[] =
     "  --compressor libdeflate|zlib\n"
     "              what writes the zlib-format streams of files up to 64 MB\n"
     "              (default libdeflate, which packs smaller); larger files\n"
-    "              are deflated by zlib in pieces\n"
+    "              are deflated by zlib in pieces on every core; what would\n"
+    "              not shrink (compressed or random data) is stored\n"
     "  --level N   libdeflate 0 to 12 (default 12), zlib 0 to 9 (default 9)\n"
     "  --jobs N    compress on N threads (default: one per core); the bytes\n"
     "              are the same for any N. Memory: under 512 MB, whatever\n"
@@ -45,6 +47,15 @@ static const char kBuildHelp[] =
     "  --codepage N\n"
     "              the manifest's Windows code page (default 1252): a name\n"
     "              it cannot hold is refused\n"
+    "  --cache DIR  keep each record's stream in DIR, and take it from there in\n"
+    "              a later build of the same file, level and compressor, once\n"
+    "              it has been inflated and found to give the file's bytes\n"
+    "              (default: $XDG_CACHE_HOME/mksetup, ~/.cache/mksetup, or on\n"
+    "              Windows %LOCALAPPDATA%\\mksetup\\cache)\n"
+    "  --cache-limit MB\n"
+    "              the most the cache keeps (default 2048); the records used\n"
+    "              least recently go first\n"
+    "  --no-cache  neither take from nor keep in a cache\n"
     "  --follow-links\n"
     "              pack what a link in a folder leads to even where it leads\n"
     "              out of the folder (as tar -h does); without it such a link\n"
@@ -201,7 +212,7 @@ int Build(const std::vector<std::string>& args)
 {
     Options o;
     int exit;
-    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs --codepage --follow-links --json -q -v ",
+    if (!ParseCommand(args, "build", " --stub -o --manifest --compressor --sign --level --jobs --codepage --follow-links --cache --no-cache --cache-limit --json -q -v ",
                       kBuildHelp, &o, &exit))
         return exit;
     if (o.stub.empty() || o.out.empty())
@@ -224,6 +235,15 @@ int Build(const std::vector<std::string>& args)
     options.compressor = o.compressor;
     options.level = (int)o.level;
     options.jobs = (unsigned)o.jobs;
+    if (o.noCache && (!o.cache.empty() || o.cacheLimit != 2048))
+        return Usage("build", "--no-cache and --cache or --cache-limit say the opposite");
+    options.cacheFolder = o.noCache ? "" : o.cache.empty() ? DefaultCacheFolder() : o.cache;
+    options.cacheLimit = (uint64_t)o.cacheLimit << 20;
+    if (!options.cacheFolder.empty() && !CacheIsPrivate(options.cacheFolder)) {
+        std::fprintf(stderr, "mksetup: %s: others can write in it, so it is not used as a cache\n",
+                     options.cacheFolder.c_str());
+        options.cacheFolder.clear();
+    }
     // Set but empty counts as not set, as reproducible builds have it.
     const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
     if (epoch && *epoch) {

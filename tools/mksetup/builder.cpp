@@ -3,12 +3,14 @@
 // streamed), the payload's digest recorded in the stub, the trailer.
 #include "extract/payload_digest.h"
 #include "tools/mksetup/installer.h"
+#include "tools/mksetup/record_cache.h"
 #include "tools/mksetup/record_compression.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <queue>
 #include <thread>
 
 namespace mksetup {
@@ -72,12 +74,14 @@ static std::string PartAt(uint64_t offset, const std::vector<uint64_t>& starts, 
     return "record " + std::to_string(i) + " (" + (i == 0 ? manifest.path : files[i - 1].path) + ")";
 }
 
-// A file larger than this is deflated in pieces by zlib (level 9 at most)
-// as it is written, never held whole; one up to this size is compressed
-// whole by the compressor asked for. libdeflate's best levels pack a few
-// per cent smaller than zlib's, but need the whole file and twice its size
-// in memory: at 64 MB, the records in flight hold under 256 MB whatever
-// the files, and the pieces cost 3 or 4 per cent only on files larger.
+// A file larger than this is deflated in pieces by zlib (level 9 at most),
+// on every core, as it is written, never held whole; one up to this size is
+// compressed whole by the compressor asked for. libdeflate's best levels
+// pack a few per cent smaller than zlib's, but need the whole file and
+// twice its size in memory: at 64 MB, the records in flight hold under
+// 256 MB whatever the files, the pieces of a larger one another 130 MB at
+// most (PiecesCost), and the pieces cost 3 or 4 per cent only on files
+// larger.
 static const uint64_t kWholeRecord = 64u << 20;
 static const uint64_t kLimit = 0xFFFFFFFFull;  // every offset and size fits 32 bits
 
@@ -135,6 +139,7 @@ public:
 
 private:
     bool Emit(const uint8_t* bytes, size_t size, bool hash);
+    unsigned Jobs() const { return options_.jobs ? options_.jobs : std::max(1u, std::thread::hardware_concurrency()); }
     BuildResult WriteRecords();
     void Packed(uint64_t bytes)
     {
@@ -189,6 +194,7 @@ BuildResult Builder::Run(const Bytes& stub)
     if (!Emit(stub.data(), stub.size(), false))
         return BuildResult::kUnreadable;
     BuildResult result = WriteRecords();
+    TrimCache(options_);
     return result == BuildResult::kBuilt ? Finish(stub) : result;
 }
 
@@ -210,10 +216,13 @@ BuildResult Builder::WriteRecords()
         total_ += size;
     }
     const uint64_t budget = largest + (64u << 20);
-    unsigned jobs = options_.jobs ? options_.jobs : std::max(1u, std::thread::hardware_concurrency());
+    unsigned jobs = Jobs();
     std::mutex lock;
     std::condition_variable changed;
-    size_t admitted = 0, taken = 0;
+    size_t admitted = 0;
+    // The admitted records no worker has taken, the largest first, so that
+    // no large one is left for last while the other cores wait.
+    std::priority_queue<std::pair<uint64_t, size_t>> ready;
     uint64_t inFlight = 0;
     bool stop = false;
     std::vector<std::thread> workers;
@@ -221,15 +230,14 @@ BuildResult Builder::WriteRecords()
         workers.emplace_back([&] {
             for (;;) {
                 std::unique_lock<std::mutex> hold(lock);
-                changed.wait(hold, [&] { return stop || taken < admitted; });
+                changed.wait(hold, [&] { return stop || !ready.empty(); });
                 if (stop)
                     return;
-                Compression* c = &records_[taken];
-                bool isManifest = taken++ == 0;
-                if (c->streamed)
-                    continue;
+                size_t index = SIZE_MAX - ready.top().second;
+                ready.pop();
+                Compression* c = &records_[index];
                 hold.unlock();
-                Compress(c, isManifest ? &manifestRecord_ : nullptr, options_);
+                Compress(c, index == 0 ? &manifestRecord_ : nullptr, options_);
                 hold.lock();
                 c->done = true;
                 changed.notify_all();
@@ -240,8 +248,11 @@ BuildResult Builder::WriteRecords()
     try {
         for (size_t i = 0; i < records_.size() && result == BuildResult::kBuilt; ++i) {
             std::unique_lock<std::mutex> hold(lock);
-            while (admitted < records_.size() && (inFlight == 0 || inFlight + records_[admitted].cost <= budget))
-                inFlight += records_[admitted++].cost;
+            for (; admitted < records_.size() && (inFlight == 0 || inFlight + records_[admitted].cost <= budget); ++admitted) {
+                inFlight += records_[admitted].cost;
+                if (!records_[admitted].streamed)
+                    ready.push({records_[admitted].cost, SIZE_MAX - admitted});  // ties: the earlier first
+            }
             changed.notify_all();
             changed.wait(hold, [&] { return records_[i].done; });
             hold.unlock();
@@ -299,7 +310,7 @@ BuildResult Builder::WriteStreamed(const InputFile& f)
     if (!Emit(header, sizeof header, false))
         return BuildResult::kUnreadable;
     uint64_t taken = 0;
-    BuildResult result = DeflatePieces(f, options_.level, [&](const uint8_t* piece, size_t size, uint64_t read) {
+    BuildResult result = DeflatePieces(f, options_.level, Jobs(), [&](const uint8_t* piece, size_t size, uint64_t read) {
         if (written_ + size + kTrailerSize > kLimit)
             return TooLarge(f.path);
         Packed(read - taken), taken = read;

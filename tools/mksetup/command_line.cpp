@@ -47,9 +47,11 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
         if (given.find(" " + name + " ") != std::string::npos)
             return name + " is given twice";
         given += name + " ";
-        if (a == "--json" || a == "--force" || a == "--names" || a == "--follow-links" || a == "-q" || a == "-v") {
+        if (a == "--json" || a == "--force" || a == "--names" || a == "--follow-links" || a == "--no-cache" || a == "-q" ||
+            a == "-v") {
             (a == "--json" ? o->json : a == "--force" ? o->force : a == "--names" ? o->names
                                        : a == "--follow-links" ? o->followLinks
+                                       : a == "--no-cache"     ? o->noCache
                                        : a == "-q"    ? o->quiet : o->verbose) = true;
             continue;
         }
@@ -64,6 +66,10 @@ static std::string ParseOptions(const std::vector<std::string>& args, const std:
             o->manifest = value;
         else if (a == "--sign")
             o->sign = value;
+        else if (a == "--cache")
+            o->cache = value;
+        else if (a == "--cache-limit" && !ParseNumber(value, 1 << 30, &o->cacheLimit))
+            return "--cache-limit takes a number of megabytes";
         else if (a == "--compressor" && (value == "zlib" || value == "libdeflate"))
             o->compressor = value == "zlib" ? Compressor::kZlib : Compressor::kLibdeflate;
         else if (a == "--compressor")

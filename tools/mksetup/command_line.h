@@ -22,7 +22,9 @@ struct Options {
     Compressor compressor = DefaultCompressor();
     long long level = -1;  // -1: the compressor's default
     long long jobs = 0;    // 0: one per core
-    bool json = false, force = false, names = false, followLinks = false;
+    bool json = false, force = false, names = false, followLinks = false, noCache = false;
+    std::string cache;                    // --cache: "" for the default one
+    long long cacheLimit = 2048;          // --cache-limit, MB
     bool quiet = false, verbose = false;  // -q, -v
     long long codePage = 1252;           // the manifest's (--codepage)
     std::vector<std::string> operands;

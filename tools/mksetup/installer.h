@@ -94,6 +94,10 @@ struct BuildOptions {
     // Threads that compress records (0: one per core). The bytes written
     // are the same whatever the number.
     unsigned jobs = 0;
+    // Where compressed records are kept for the next build ("": nowhere),
+    // and how many bytes they may take there (see record_cache.h).
+    std::string cacheFolder;
+    uint64_t cacheLimit = 2048ull << 20;
 };
 
 // What a build came to.

@@ -27,12 +27,23 @@ uint64_t CompressionCost(uint64_t size);
 // changed size since the build began fails). Worker threads.
 void Compress(Compression* c, const Bytes* manifestRecord, const BuildOptions& options);
 
-// Deflates the file at level (at most 9) as one zlib stream, a piece of at
-// most 1 MB at a time, handing each piece of the stream to emit as it is
-// made, with how much of the file has been read (emit's result other than
-// kBuilt ends it); *streamSize is the stream's size. The file must come to
-// the size it had when the build began. kBuilt, or why not (error says).
-BuildResult DeflatePieces(const InputFile& f, int level, const std::function<BuildResult(const uint8_t*, size_t, uint64_t)>& emit,
+// Whether data would shrink by 3 per cent or more: samples of it at
+// libdeflate's fastest level. What would not (compressed or random data) is
+// stored.
+bool WorthCompressing(const uint8_t* data, size_t size);
+
+// Deflates the file at level (at most 9) as one zlib stream, in pieces of
+// 4 MB deflated on jobs threads, each the next part of the stream (with the
+// 32 KB before it as its dictionary), a piece that would not shrink stored;
+// emit gets each part of the stream in order as it is made, with how much
+// of the file it covers (emit's result other than kBuilt ends it), and
+// *streamSize is the stream's size. The bytes are the same for any number
+// of threads. The file must be the one gathered, of the size it had when the
+// build began. kBuilt, or why not (error says). Memory: PiecesCost(jobs).
+unsigned PieceWindow(unsigned jobs);  // the pieces in flight at once
+uint64_t PiecesCost(unsigned jobs);
+BuildResult DeflatePieces(const InputFile& f, int level, unsigned jobs,
+                          const std::function<BuildResult(const uint8_t*, size_t, uint64_t)>& emit,
                           uint64_t* streamSize, std::string* error);
 
 }  // namespace mksetup
