@@ -17,6 +17,10 @@ add_library(libdeflate_decompress STATIC
 add_library(libdeflate_compress STATIC
   ${libdeflate_lib}/deflate_compress.c ${libdeflate_lib}/zlib_compress.c)
 target_link_libraries(libdeflate_compress PUBLIC libdeflate_decompress)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_compile_options(libdeflate_decompress PRIVATE -include ${CMAKE_CURRENT_LIST_DIR}/libdeflate_i686.h)
+  target_include_directories(libdeflate_decompress PRIVATE ${libdeflate_lib})
+endif()
 foreach(target libdeflate_decompress libdeflate_compress)
   target_include_directories(${target} SYSTEM PUBLIC ${LIBDEFLATE_SOURCE_DIR})
   # Built for speed also in the size-optimised shipping build: the inflate

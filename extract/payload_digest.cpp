@@ -44,10 +44,8 @@ static void Compress(Blake2s* state, const uint8_t* block, bool last)
         v[14] = ~v[14];
     for (int r = 0; r < 10; ++r) {
         // Unrolled, the steps' words are constants and the hash twice as
-        // fast; the shipping build, made for size, keeps the loop.
-#ifndef __OPTIMIZE_SIZE__
+        // fast.
 #pragma GCC unroll 8
-#endif
         for (int g = 0; g < 8; ++g) {
             const uint8_t* k = kSteps[g];
             uint32_t &a = v[k[0]], &b = v[k[1]], &c = v[k[2]], &d = v[k[3]];
@@ -77,16 +75,22 @@ void Blake2sBegin(Blake2s* state)
 }
 
 // A full block is compressed only once more bytes follow: the last one is
-// compressed by Blake2sEnd, marked as the last.
+// compressed by Blake2sEnd, marked as the last. Whole blocks are taken
+// straight from data, the rest through the state's block.
 void Blake2sAdd(Blake2s* state, const uint8_t* data, uint32_t size)
 {
-    for (uint32_t i = 0; i < size; ++i) {
+    while (size > 0) {
         if (state->used == kDigestBlock) {
             Count(state, kDigestBlock);
             Compress(state, state->block, false);
             state->used = 0;
         }
-        state->block[state->used++] = data[i];
+        for (; state->used == 0 && size > kDigestBlock; data += kDigestBlock, size -= kDigestBlock) {
+            Count(state, kDigestBlock);
+            Compress(state, data, false);
+        }
+        for (; size > 0 && state->used < kDigestBlock; --size)
+            state->block[state->used++] = *data++;
     }
 }
 
