@@ -257,9 +257,10 @@ public:
 // with inflateAll every record is, and handed to sink if one is given. The
 // walk stops where the unpacker would stop.
 //
-// Records are inflated in pieces, not into a buffer of their declared size,
-// so that a damaged header cannot make the walk allocate gigabytes; the
-// result is zlib's uncompress's to the code (see InflateRecord).
+// Records are inflated whole up to 64 MB and in pieces beyond, never into
+// a buffer of a larger declared size, so that a damaged header cannot make
+// the walk allocate gigabytes; the result is zlib's uncompress's to the
+// code (see InflateRecord).
 // passed, if given, is told each span of the file that the walk is done
 // with (FileView::Release keeps a walk over a mapped file small).
 InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll, RecordSink* sink = nullptr,
@@ -272,7 +273,8 @@ InstallerWalk WalkInstaller(const uint8_t* data, uint64_t size, bool inflateAll,
 // declaredSize bytes in all (zeros after what the stream gave), unless the
 // stream fails first. *inflated (if given): what the stream gave.
 // consumed (if given) is told, as it goes, how much of the stream has
-// been read.
+// been read. Up to 64 MB declared, libdeflate inflates it in one piece
+// first (zlib again only where that fails, for zlib's code).
 int InflateRecord(const uint8_t* stream, uint32_t streamSize, uint32_t declaredSize, uint64_t* inflated,
                   const std::function<bool(const uint8_t*, size_t)>& write,
                   const std::function<void(uint32_t)>& consumed = nullptr);
