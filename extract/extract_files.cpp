@@ -11,6 +11,7 @@
 #include <libdeflate.h>
 
 HeldFile g_secondStage;
+BOOL g_foreignLeft;
 
 // This image's record of its payload's digest (image_digest.cpp).
 extern "C" const uint8_t g_imageDigest[kImageDigestSize];
@@ -55,7 +56,8 @@ struct ModuleFile {
     // name or, where retried has its bit, the name with "~~": what goes
     // again when the payload proves not to be the image's own.
     DWORD made;
-    BYTE* retried;
+    BYTE* retried;         // records 1 on, once the manifest is read
+    BOOL manifestRetried;
 };
 
 // The digest's thread's work, process-wide: it must outlive the worker,
@@ -473,7 +475,9 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
         return kExtractNoOutputFile;
     }
     module->made = recordIndex + 1;
-    if (module->retried && EndsInRetry(output->name))
+    if (EndsInRetry(output->name) && recordIndex == 0)
+        module->manifestRetried = TRUE;
+    else if (EndsInRetry(output->name) && module->retried)
         module->retried[recordIndex / 8] |= (BYTE)(1u << (recordIndex % 8));
     output->viewStart = 0;
     output->viewSize = output->size < kViewWindow ? output->size : kViewWindow;
@@ -515,8 +519,6 @@ static ExtractResult ExtractRecord(const ExtractJob* job, DWORD recordOffset, in
         ZeroMemory(call->tagsSeen, call->tagsSize);
         module->retried = call->tagsSeen;
         call->tagsSeen = NULL;
-        if (EndsInRetry(output->name))
-            module->retried[0] = 1;
         ReleaseOutput(output);
         result = ExtractNamedRecords(job, named, call);
     }
@@ -550,11 +552,12 @@ static void DiscardOutputs(const ExtractJob* job, const ModuleFile* module)
     for (DWORD index = 0; index < module->made; ++index) {
         char leaf[kOutputNameSize + 2], name[MAX_PATH];
         OutputFileName(index, leaf);
-        if (module->retried && (module->retried[index / 8] >> (index % 8) & 1))
+        if (index ? module->retried && (module->retried[index / 8] >> (index % 8) & 1) : module->manifestRetried)
             lstrcatA(leaf, "~~");
         if (!DeleteInFolder(job->folder, leaf) && GetLastError() != ERROR_FILE_NOT_FOUND) {
             wsprintfA(name, "%s%s", job->workingFolder, leaf);  // it was made under this name
             ReportError("Could not to delete file in unpacker's ExtractFiles", name, TRUE, FALSE, "\r\n");
+            g_foreignLeft = TRUE;
         }
     }
 }
@@ -596,6 +599,7 @@ ExtractResult ExtractFiles(const ExtractJob* job, ModuleFile* module, DWORD reco
     ModuleFile own = {};
     ReleaseHeldFile(&g_secondStage);  // what an earlier run held is not this run's
     ZeroMemory(&g_payloadCheck, sizeof g_payloadCheck);
+    g_foreignLeft = FALSE;
     g_decompressor = libdeflate_alloc_decompressor();
     ExtractResult result = ExtractGuarded(job, &own, recordOffset, recordIndex);
     libdeflate_free_decompressor(g_decompressor);

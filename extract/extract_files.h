@@ -28,6 +28,11 @@ struct ExtractJob {
 // found it unchanged: the hand-off starts nothing otherwise.
 extern HeldFile g_secondStage;
 
+// Set when a payload that proved not to be the image's own left a file the
+// run made that could not be deleted (another program held it open).
+// Written by the worker; read by the hand-off after the worker has ended.
+extern BOOL g_foreignLeft;
+
 // The executable, as the top-level call has opened it: read a window at a
 // time (see ExtractFiles).
 struct ModuleFile;

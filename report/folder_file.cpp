@@ -67,6 +67,13 @@ BOOL SameText(LPCWSTR a, LPCWSTR b, int count)
     return TRUE;
 }
 
+BOOL SameName(LPCWSTR a, LPCWSTR b)
+{
+    while (*a && *a == *b)
+        ++a, ++b;
+    return *a == *b;
+}
+
 // Appends text and a backslash (unless it ends in one) to the path of
 // length characters (-1: to its end) in a buffer of 2 * MAX_PATH; the new
 // length, 0 when it does not fit.
@@ -97,14 +104,28 @@ LPWSTR PlainPath(HANDLE handle, LPWSTR path)
     return path + 6;
 }
 
+BOOL LongName(LPCWSTR name, LPWSTR longName)
+{
+    BOOL shortNames = FALSE;
+    int length = 0;
+    for (; name[length] && length < 2 * MAX_PATH - 1; ++length) {
+        shortNames = shortNames || name[length] == L'~';
+        longName[length] = name[length];
+    }
+    longName[length] = L'\0';
+    if (shortNames)
+        length = (int)GetLongPathNameW(name, longName, 2 * MAX_PATH);
+    return length > 0 && length < 2 * MAX_PATH - 1;
+}
+
 BOOL IsOwnPath(LPCSTR path, HANDLE handle)
 {
-    WCHAR given[2 * MAX_PATH], longForm[2 * MAX_PATH], final[2 * MAX_PATH];
-    int length = MultiByteToWideChar(CP_ACP, 0, path, -1, given, MAX_PATH);
-    DWORD longLength = length > 0 ? GetLongPathNameW(given, longForm, 2 * MAX_PATH) : 0;
+    WCHAR given[MAX_PATH], longForm[2 * MAX_PATH], final[2 * MAX_PATH];
     LPWSTR plain = PlainPath(handle, final);
-    return plain && longLength && longLength < 2 * MAX_PATH && Append(longForm, longLength, L"") &&
-           SameText(longForm, plain, -1);
+    // Exactly: in a folder that tells case apart, "TEMP" may be a link to
+    // "temp".
+    return plain && MultiByteToWideChar(CP_ACP, 0, path, -1, given, MAX_PATH) > 0 && LongName(given, longForm) &&
+           Append(longForm, -1, L"") && SameName(longForm, plain);
 }
 
 HANDLE OpenFolderIn(HANDLE parent, LPCSTR name)
@@ -169,6 +190,12 @@ BOOL PathLeadsTo(LPCSTR path, HANDLE folder)
     if (!same)
         SetLastError(ERROR_FILE_INVALID);
     return same;
+}
+
+HANDLE ReopenFolder(HANDLE folder, DWORD access, DWORD share)
+{
+    ULONG_PTR information;
+    return OpenRelative(folder, "", access, share, FILE_OPEN, FILE_DIRECTORY_FILE, &information);
 }
 
 BOOL DeleteInFolder(HANDLE folder, LPCSTR name)

@@ -28,13 +28,23 @@ HANDLE CreateFolderIn(HANDLE parent, LPCSTR name, PSECURITY_DESCRIPTOR descripto
 // are the same, ASCII letters in either case (others must match exactly).
 BOOL SameText(LPCWSTR a, LPCWSTR b, int count);
 
+// Whether a and b are the same, exactly (case too).
+BOOL SameName(LPCWSTR a, LPCWSTR b);
+
 // The final path of what handle holds, every link resolved, as a plain
 // path ("C:\...\" or "\\server\share\...\") ending in a backslash, in path
 // (2 * MAX_PATH characters). NULL when it cannot be had.
 LPWSTR PlainPath(HANDLE handle, LPWSTR path);
 
+// name into longName (2 * MAX_PATH characters) with its short (8.3) parts
+// in their long forms, where it holds any (a '~'); else as it stands (the
+// long form of a name is looked up, and a lookup that ignores case may give
+// a twin's). FALSE when it cannot be had or does not fit.
+BOOL LongName(LPCWSTR name, LPWSTR longName);
+
 // Whether the ANSI path, its parts in their long forms, is what handle
-// holds by its own path: a path that leads there through no link.
+// holds by its own path, exactly (case too): a path that leads there
+// through no link.
 BOOL IsOwnPath(LPCSTR path, HANDLE handle);
 
 // Opens name, a folder that is there already, in the folder that parent
@@ -58,6 +68,13 @@ BOOL RenameInFolder(HANDLE file, HANDLE folder, LPCSTR name);
 // opening it by that path gives the same folder (volume and index). FALSE,
 // the last error ERROR_INVALID_NAME or ERROR_FILE_INVALID, when it does not.
 BOOL PathLeadsTo(LPCSTR path, HANDLE folder);
+
+// Opens the folder that folder holds once more, with access and share.
+// Sharing everything, a handle that lets others delete and rename what is
+// in it, and the folder itself, while no folder above it can be renamed
+// (NTFS renames no folder below which something is open).
+// INVALID_HANDLE_VALUE on failure, the last error saying why.
+HANDLE ReopenFolder(HANDLE folder, DWORD access, DWORD share);
 
 // Deletes name in the folder held by folder, as DeleteFileA would (a link
 // named so is deleted itself, not what it leads to). FALSE on failure, the

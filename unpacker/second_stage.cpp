@@ -23,31 +23,42 @@ static const DWORD kStopThreshold = 0xFFFFFC18;
 // a dot, which a plain path names as its twin without the dot. So the
 // folder's files are opened through the held folder (report/folder_file.h),
 // and the second stage is started from g_launchFolder: a path without links
-// (see FindLaunchFolder), none of whose parts ends in a dot or a blank (the
+// (see FindLaunchFolder: TMP's own path only where it is exactly, case
+// too, the folder's own), none of whose parts ends in a dot or a blank (the
 // only parts of such a path that the system rewrites), that opens, just
 // before the start, to the held folder itself. Such a path keeps leading
 // there: NTFS renames no folder that holds an open folder or file, and
 // makes no folder with files in it a link (elevated, the held folder is on
 // a local disk; see TrustFolder). The process created is then checked
-// before it runs an instruction: its image, opened by its name in the
-// \\?\ form, which the system takes as it stands, must be the held
+// before it runs an instruction (RunsHeldSecondStage): the system must have
+// recorded its image by that very path, and the image must be the held
 // KVFiles1.tmp, the same file by volume and index, or it is ended and
-// nothing runs. The same for a run that is not elevated. (What only
-// Windows can show: the rename rules, junctions and the dots; Wine's links
-// are Unix ones, it lets a folder with open files be renamed, and it names
-// a folder "t." as "t" itself.)
+// nothing runs. Once it runs, the folder stays open (sharing deletion, so
+// that the second stage can remove it), until the unpacker ends: the path
+// it was started from, its current folder and its command line keep
+// naming the folder it was checked in. The same for a run that is not
+// elevated. (What only Windows can show: the rename rules, junctions and
+// the dots; Wine's links are Unix ones, it lets a folder with open files be
+// renamed, and it names a folder "t." as "t" itself.)
 
-// Whether process's image is the held KVFiles1.tmp: the same file, by
-// volume and index.
-static BOOL RunsHeldSecondStage(HANDLE process)
+// Whether process's image is the held KVFiles1.tmp, started from
+// application: the system recorded it by that name exactly (in the long
+// form of its parts, where one was given short), so no link was on the way
+// (a link leaves the name of what it led to) and no part of it read as
+// another's, and what that name opens, in the \\?\ form
+// the system takes as it stands, is the held file by volume and index.
+static BOOL RunsHeldSecondStage(HANDLE process, LPCSTR application)
 {
-    // The name in the \\?\ form: C:\... as \\?\C:\..., \\server\... as \\?\UNC\server\...
-    WCHAR image[2 * MAX_PATH + 8] = L"\\\\?\\";
+    // C:\... as \\?\C:\..., \\server\... as \\?\UNC\server\...
+    WCHAR given[MAX_PATH], givenLong[2 * MAX_PATH], nameLong[2 * MAX_PATH], image[2 * MAX_PATH + 8] = L"\\\\?\\";
     DWORD size = 2 * MAX_PATH;
     BY_HANDLE_FILE_INFORMATION theirs, ours;
     HANDLE file = INVALID_HANDLE_VALUE;
     LPWSTR name = image + 4;
-    if (QueryFullProcessImageNameW(process, 0, name, &size)) {
+    BOOL named = MultiByteToWideChar(CP_ACP, 0, application, -1, given, MAX_PATH) > 0 &&
+                 QueryFullProcessImageNameW(process, 0, name, &size) &&
+                 LongName(given, givenLong) && LongName(name, nameLong) && SameName(givenLong, nameLong);
+    if (named) {
         if (name[0] == L'\\' && name[1] == L'\\') {
             for (DWORD i = size; i > 0; --i)  // two characters on, from the end (its zero) back
                 image[6 + i] = name[i];
@@ -82,7 +93,7 @@ static void LaunchSecondStage(PROCESS_INFORMATION* process)
         started = CreateProcessA(application, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS,
                                  NULL, g_launchFolder, &startup, process);
     }
-    if (started && !RunsHeldSecondStage(process->hProcess)) {
+    if (started && !RunsHeldSecondStage(process->hProcess, application)) {
         TerminateProcess(process->hProcess, 1);
         CloseHandle(process->hThread);
         CloseHandle(process->hProcess);
@@ -207,6 +218,10 @@ void RunSecondStage()
         DWORD exitCode = 0;
         GetExitCodeThread(g_workerThread, &exitCode);
         // Only a second stage that this run wrote and still holds is started.
+        // Elevated, a folder that keeps a payload's files that are not the
+        // image's own (another program held one open) is no longer trusted.
+        if (g_extractJob.elevated && g_foreignLeft)
+            DistrustWorkingFolder();
         if (exitCode >= kStopThreshold || !g_secondStage.reader)
             MessageBoxA(NULL, "Install process was stopped because of\r\nsome errors in unpacker procedure", "Error",
                         MB_ICONINFORMATION);
@@ -217,7 +232,11 @@ void RunSecondStage()
     HandOverLog();
 
     // The second stage's process exists, or there will be none: nothing is
-    // held any longer, so that it can remove its files and the folder.
+    // held against it any longer, so that it can remove its files and the
+    // folder; the folder stays open, sharing deletion, as long as the
+    // unpacker runs (never closed), so that nobody renames the folders on
+    // its path meanwhile.
+    ReopenFolder(g_workingFolderHandle, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     ReleaseHeldFile(&g_secondStage);
     if (g_workingFolderHandle != INVALID_HANDLE_VALUE)
         CloseHandle(g_workingFolderHandle);

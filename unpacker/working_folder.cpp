@@ -258,6 +258,18 @@ BOOL MakeWorkingFolder(BOOL* elevated)
     return g_workingFolderHandle != INVALID_HANDLE_VALUE;
 }
 
+void DistrustWorkingFolder()
+{
+    BYTE label[sizeof kHighLabel];
+    CopyMemory(label, kHighLabel, sizeof label);
+    label[25] = 0x20;  // S-1-16-0x2000: medium
+    HANDLE folder = ReopenFolder(g_workingFolderHandle, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (folder != INVALID_HANDLE_VALUE) {
+        SetSecurityInfo(folder, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, NULL, NULL, NULL, (PACL)label);
+        CloseHandle(folder);
+    }
+}
+
 HANDLE OpenUsersFolder(LPCSTR path)
 {
     TrustedSids sids;

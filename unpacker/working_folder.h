@@ -19,6 +19,10 @@ static const char kWorkingFolderName[] = "KVFiles_Setup_Temp";
 // when there is no folder to hold.
 BOOL MakeWorkingFolder(BOOL* elevated);
 
+// Gives the working folder a medium label instead of its high one, so that
+// no later elevated run takes it, or what it holds, for one of its own.
+void DistrustWorkingFolder();
+
 // Opens path, held as the working folder is, when it is a plain folder
 // (no link, by its path or by the handle) owned by the user: a folder that
 // an elevated run may write in because the user could. INVALID_HANDLE_VALUE

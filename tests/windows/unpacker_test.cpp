@@ -271,12 +271,27 @@ const Row kRows[] = {
     {"a payload one byte away from its image's digest, in the last record: nothing is started or left",
      [](Scene& s) { s.installer[s.Record(3).offset + 8] ^= 1, s.sealed = false; }, Failed(kNotOwn), Line(kNotOwn), false,
      ""},
-    {"the same in record 2's stream, which fails: the records written before it go too, and a file held open by "
-     "another program keeps the name that record 1's had to take",
-     [](Scene& s) { s.Damage(2), s.sealed = false, s.MakeWork(), s.Hold(s.work + "KVFiles0.tmp", FILE_SHARE_READ); },
+    {"the same in the manifest's stream, which fails, its name held by another program: the \"~~\" file it went to "
+     "goes, the other program's stays",
+     [](Scene& s) {
+         s.Damage(0), s.sealed = false, s.MakeWork();
+         s.Hold(s.work + "KVFiles0.tmp", FILE_SHARE_READ | FILE_SHARE_DELETE);
+     },
      {Failed(kInflate + "3")[0], {"Error", kNotOwn + "\r\n*", kErr}, Failed("")[1], Failed("")[2]},
      Line(kInflate + "3"), false, "0",
      [](const Scene& s) { EXPECT_NE(std::string::npos, ReadAll(s.work + "setup_error.log").find(kNotOwn + ". Error ID=")); }},
+    {"the same in the last record, KVFiles2.tmp held open by another program that shares no deletion: the run "
+     "writes it all the same, and cannot delete it, which the log says",
+     [](Scene& s) {
+         s.installer[s.Record(3).offset + 8] ^= 1, s.sealed = false, s.MakeWork();
+         WriteAll(s.work + "KVFiles2.tmp", "old"), s.Hold(s.work + "KVFiles2.tmp", FILE_SHARE_READ | FILE_SHARE_WRITE);
+     },
+     Failed(kNotOwn), Line(kNotOwn), false, "2",
+     [](const Scene& s) {
+         EXPECT_NE(std::string::npos, ReadAll(s.work + "setup_error.log")
+                                          .find("Could not to delete file in unpacker's ExtractFiles. " + s.work +
+                                                "KVFiles2.tmp Error ID=" + ErrorId(ERROR_SHARING_VIOLATION)));
+     }},
     {"no digest recorded (an older mksetup's build): installed unchecked", [](Scene& s) { Seal(s.installer, false), s.sealed = false; },
      {}, "", true, "0 1 2 3"},
     {"elevated, the same: nothing is started or left; the log's copy goes to Documents, a plain folder of the user's",
@@ -324,6 +339,10 @@ const Row kRows[] = {
          s.elevated = true, s.tmp = s.scratch + "tmp\\";
      }, {{"Error", kNoTempDir + "\r\n*", kErr}}, "none", false, nullptr,
      [](const Scene& s) { UnixUnlink(s.scratch, "tmp"); }},
+    {"TMP a link named TEMP beside the folder temp it leads to (on Windows, in a folder that tells case apart): "
+     "the second stage is started by the folder's own path, temp",
+     [](Scene& s) { UnixLink(s.scratch, "temp", "TEMP", ""), s.tmp = s.scratch + "TEMP\\"; }, {}, "", true, "0 1 2 3",
+     [](const Scene& s) { UnixUnlink(s.scratch, "TEMP"); }},
     {"tags 1 and 3: the loop ends at the gap", [](Scene& s) { s.Manifest("<P1=\"a\">\r\n<P3=\"c\">"); }, {}, "", true, "0 1"},
     {"no tag <P1=\", only <P10=\", over the second stage of an earlier run: nothing is started",
      [](Scene& s) { s.Manifest("<P10=\"a\">"), s.OldSecondStage(); }, Failed(kNoSecondStage), Line(kNoSecondStage), false, "0 1"},
