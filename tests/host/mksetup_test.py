@@ -4,7 +4,7 @@
 # run_with_host_mksetup.sh's, under Wine.)
 #
 #   mksetup_test.py MKSETUP PROJECT_DIR [unittest arguments]
-import json, os, pathlib, socket, struct, subprocess, sys, tempfile, time, unittest, zlib
+import hashlib, json, os, pathlib, socket, struct, subprocess, sys, tempfile, time, unittest, zlib
 
 MKSETUP, PROJECT = sys.argv.pop(1), sys.argv.pop(1)
 
@@ -82,6 +82,8 @@ class Mksetup(unittest.TestCase):
         self.assertEqual(self.read(self.path("a.exe")), self.read(self.path("b.exe")))
         self.assertIn("all 4 records", self.tool("verify", self.path("c.exe")).stdout)
         listing = json.loads(self.tool("list", "--json", self.path("c.exe")).stdout)
+        c = self.read(self.path("c.exe"))  # the digest is BLAKE2s-256 of the records, as the standard has it
+        self.assertEqual(hashlib.blake2s(c[records(c)[0][0]:-19]).hexdigest(), listing["payloadDigest"])
         self.assertEqual((4002, 0, {"index": 3, "output": "KVFiles3.tmp", "name": "noise.bin", "size": 50000,
                                     "lastWriteTime": "2014-05-13T16:53:20.9876543Z"}),
                          (listing["firstRecordOffset"], listing["bytesAfterTrailer"],
