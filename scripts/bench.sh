@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks, printed as tables: extraction speed under Wine against the
+# Benchmarks, printed as tables: mksetup and the unpacker beside NSIS (see
+# bench/peers.sh), extraction speed under Wine against the
 # limit any mapped-view design pays and against the zlib build of the same
 # extraction, one 1 GB record through the windowed inflate and the most
 # mapped at once, the stub's size, payload size with
@@ -102,3 +103,6 @@ for preset in win32 win64; do
   bash scripts/wine-run.sh "$state" "$run/big.exe" run "$(winpath "$run/out")\\" | grep -v "^| limit\|^| ratio\|^| zlib"
   rm -rf "$run"
 done
+
+# Beside NSIS: builds, a rebuild, installs, the digest's cost, a 2 GB file.
+. "$root/bench/peers.sh"
