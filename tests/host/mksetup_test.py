@@ -333,8 +333,8 @@ class Mksetup(unittest.TestCase):
         # taken.
         for i, entry in enumerate(entries):
             data = entry.read_bytes()
-            other = zlib.compress(bytes(b ^ 1 for b in zlib.decompress(data[40:])))
-            entry.write_bytes(data[:40] + [other, data[40:] + b"x", data[40:-1]][i % 3])
+            other = zlib.compress(bytes(b ^ 1 for b in zlib.decompress(data[24:])))
+            entry.write_bytes(data[:24] + [other, data[24:] + b"x", data[24:-1]][i % 3])
         for name, args in [("again.exe", []), ("trimmed.exe", ["--cache-limit", "1"])]:
             self.assertEqual(0, self.build(self.path(name), *args, *files, env=epoch).returncode)
             self.assertEqual(self.read(self.path("fresh.exe")), self.read(self.path(name)), name)

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <queue>
+#include <system_error>
 #include <thread>
 
 namespace mksetup {
@@ -123,6 +125,79 @@ static BuildResult CheckBuild(const InputFile& manifest, const std::vector<Input
 
 namespace {
 
+// The payload's digest, made on a thread of its own from the bytes handed to
+// it in order (at most 64 MB of them waiting), so that on a second core it
+// costs the build no time; without a thread, as they are handed.
+class Digester {
+public:
+    Digester()
+    {
+        Blake2sBegin(&state_);
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~Digester() { Stop(); }
+
+    void Add(Bytes bytes)
+    {
+        if (!thread_.joinable()) {
+            Blake2sAdd(&state_, bytes.data(), (uint32_t)bytes.size());
+            return;
+        }
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [&] { return waiting_ < (64u << 20); });
+        waiting_ += bytes.size();
+        queue_.push_back(std::move(bytes));
+        changed_.notify_all();
+    }
+    void Add(const uint8_t* bytes, size_t size) { Add(Bytes(bytes, bytes + size)); }
+
+    void Finish(uint8_t digest[kDigestSize])
+    {
+        Stop();
+        Blake2sEnd(&state_, digest);
+    }
+
+private:
+    void Run()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> hold(lock_);
+            changed_.wait(hold, [&] { return stop_ || !queue_.empty(); });
+            if (queue_.empty())
+                return;
+            Bytes bytes = std::move(queue_.front());
+            queue_.pop_front();
+            hold.unlock();
+            Blake2sAdd(&state_, bytes.data(), (uint32_t)bytes.size());  // below 4 GB in all
+            hold.lock();
+            waiting_ -= bytes.size();
+            changed_.notify_all();
+        }
+    }
+    void Stop()
+    {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stop_ = true;
+            changed_.notify_all();
+        }
+        thread_.join();
+    }
+
+    Blake2s state_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<Bytes> queue_;
+    uint64_t waiting_ = 0;
+    bool stop_ = false;
+};
+
 // One build: the stub, the records in order (compressed on worker threads,
 // or streamed by the builder), the digest recorded in the stub, the trailer.
 class Builder {
@@ -132,13 +207,12 @@ public:
         : manifest_(manifest), files_(files), options_(options), write_(write), read_(read), error_(*error),
           watch_(watch)
     {
-        Blake2sBegin(&digest_);
     }
 
     BuildResult Run(const Bytes& stub);
 
 private:
-    bool Emit(const uint8_t* bytes, size_t size, bool hash);
+    bool Emit(const uint8_t* bytes, size_t size);
     unsigned Jobs() const { return options_.jobs ? options_.jobs : std::max(1u, std::thread::hardware_concurrency()); }
     BuildResult WriteRecords();
     void Packed(uint64_t bytes)
@@ -168,17 +242,15 @@ private:
     std::vector<uint64_t> starts_;  // each record's offset
     uint64_t written_ = 0;
     Bytes tail_;                    // the last bytes written, for the marker check
-    Blake2s digest_;                // of every record byte, in order
+    Digester digest_;               // of every record byte, in order
 };
 
-// Appends to the output; hash: the bytes are the payload's.
-bool Builder::Emit(const uint8_t* bytes, size_t size, bool hash)
+// Appends to the output.
+bool Builder::Emit(const uint8_t* bytes, size_t size)
 {
     tail_.insert(tail_.end(), bytes + (size > kScanWindow ? size - kScanWindow : 0), bytes + size);
     if (tail_.size() > 2 * kScanWindow)
         tail_.erase(tail_.begin(), tail_.end() - kScanWindow);
-    if (hash)
-        Blake2sAdd(&digest_, bytes, (uint32_t)size);  // below 4 GB in all
     written_ += size;
     return write_(written_ - size, bytes, size, &error_);
 }
@@ -191,7 +263,7 @@ BuildResult Builder::Run(const Bytes& stub)
     // search for tags ends inside the record.
     manifestRecord_ = manifest_.data;
     manifestRecord_.push_back(0);
-    if (!Emit(stub.data(), stub.size(), false))
+    if (!Emit(stub.data(), stub.size()))
         return BuildResult::kUnreadable;
     BuildResult result = WriteRecords();
     TrimCache(options_);
@@ -295,8 +367,11 @@ BuildResult Builder::WriteWhole(Compression& c, uint64_t size)
         return TooLarge(c.file->path);
     uint8_t header[kRecordHeaderSize];
     RecordHeaderBytes((uint32_t)size, c.stream.size(), Clamp(c.file->times, options_.clampTime), header);
-    return Emit(header, sizeof header, true) && Emit(c.stream.data(), c.stream.size(), true) ? BuildResult::kBuilt
-                                                                                             : BuildResult::kUnreadable;
+    if (!Emit(header, sizeof header) || !Emit(c.stream.data(), c.stream.size()))
+        return BuildResult::kUnreadable;
+    digest_.Add(header, sizeof header);
+    digest_.Add(std::move(c.stream));
+    return BuildResult::kBuilt;
 }
 
 // A large file, deflated in pieces straight into the output after room for
@@ -307,27 +382,26 @@ BuildResult Builder::WriteStreamed(const InputFile& f)
 {
     uint64_t headerAt = written_, streamAt = headerAt + kRecordHeaderSize, streamSize = 0;
     uint8_t header[kRecordHeaderSize] = {};
-    if (!Emit(header, sizeof header, false))
+    if (!Emit(header, sizeof header))
         return BuildResult::kUnreadable;
     uint64_t taken = 0;
     BuildResult result = DeflatePieces(f, options_.level, Jobs(), [&](const uint8_t* piece, size_t size, uint64_t read) {
         if (written_ + size + kTrailerSize > kLimit)
             return TooLarge(f.path);
         Packed(read - taken), taken = read;
-        return Emit(piece, size, false) ? BuildResult::kBuilt : BuildResult::kUnreadable;
+        return Emit(piece, size) ? BuildResult::kBuilt : BuildResult::kUnreadable;
     }, &streamSize, &error_);
     if (result != BuildResult::kBuilt)
         return result;
     RecordHeaderBytes((uint32_t)f.Size(), streamSize, Clamp(f.times, options_.clampTime), header);
     if (!write_(headerAt, header, sizeof header, &error_))
         return BuildResult::kUnreadable;
-    Blake2sAdd(&digest_, header, sizeof header);
-    Bytes piece(1 << 20);
-    for (uint64_t at = 0; at < streamSize; at += piece.size()) {
-        size_t n = (size_t)std::min<uint64_t>(piece.size(), streamSize - at);
-        if (!read_(streamAt + at, piece.data(), n, &error_))
+    digest_.Add(header, sizeof header);
+    for (uint64_t at = 0; at < streamSize; at += 4u << 20) {
+        Bytes piece((size_t)std::min<uint64_t>(4u << 20, streamSize - at));
+        if (!read_(streamAt + at, piece.data(), piece.size(), &error_))
             return BuildResult::kUnreadable;
-        Blake2sAdd(&digest_, piece.data(), (uint32_t)n);
+        digest_.Add(std::move(piece));
     }
     return BuildResult::kBuilt;
 }
@@ -359,11 +433,11 @@ BuildResult Builder::Finish(const Bytes& stub)
     // from before) gets none.
     uint32_t at;
     uint8_t record[kImageDigestSize - kImageDigestRecorded] = {1};
-    Blake2sEnd(&digest_, record + kImageDigestBytes - kImageDigestRecorded);
+    digest_.Finish(record + kImageDigestBytes - kImageDigestRecorded);
     if (FindImageDigest(stub.data(), (uint32_t)stub.size(), &at) &&
         !write_(at + kImageDigestRecorded, record, sizeof record, &error_))
         return BuildResult::kUnreadable;
-    return Emit(trailer, sizeof trailer, false) ? BuildResult::kBuilt : BuildResult::kUnreadable;
+    return Emit(trailer, sizeof trailer) ? BuildResult::kBuilt : BuildResult::kUnreadable;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Compressed records kept between builds (see record_cache.h).
 #include "tools/mksetup/record_cache.h"
 
-#include "extract/payload_digest.h"
 #include "tools/mksetup/file_io.h"
 
 #include <libdeflate.h>
@@ -33,26 +32,53 @@ namespace {
 std::string Way(const BuildOptions& options)
 {
     return options.compressor == Compressor::kLibdeflate
-               ? "mksetup-record-1 libdeflate " LIBDEFLATE_VERSION_STRING " level " + std::to_string(options.level)
-               : "mksetup-record-1 zlib " ZLIB_VERSION " level " + std::to_string(options.level);
+               ? "mksetup-record-2 libdeflate " LIBDEFLATE_VERSION_STRING " level " + std::to_string(options.level)
+               : "mksetup-record-2 zlib " ZLIB_VERSION " level " + std::to_string(options.level);
 }
 
-const char kMagic[8] = {'M', 'K', 'S', 'R', 'E', 'C', '1', 0};
-enum { kHeader = sizeof kMagic + kDigestSize };
+const char kMagic[8] = {'M', 'K', 'S', 'R', 'E', 'C', '2', 0};
+enum { kKeySize = 16, kHeader = sizeof kMagic + kKeySize };
 
 struct Key {
-    uint8_t bytes[kDigestSize];
+    uint8_t bytes[kKeySize];
 };
 
+// 64 bits of a mix that spreads every input bit over all output bits.
+uint64_t Spread(uint64_t h)
+{
+    h ^= h >> 33, h *= 0xFF51AFD7ED558CCDull, h ^= h >> 33, h *= 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 33);
+}
+
+// The key: 128 bits of a fast hash, not a cryptographic one, of the way and
+// the bytes. It need not resist anyone's collisions: a stream found under it
+// is taken only once it has inflated to exactly the bytes (a collision only
+// costs a compression), and the bytes are read at memory's speed, where a
+// cryptographic digest would cost a rebuild a third of its time.
 Key KeyOf(const BuildOptions& options, const uint8_t* data, size_t size)
 {
-    Blake2s state;
-    Blake2sBegin(&state);
     std::string way = Way(options) + " size " + std::to_string(size) + "\n";
-    Blake2sAdd(&state, (const uint8_t*)way.data(), (uint32_t)way.size());
-    Blake2sAdd(&state, data, (uint32_t)size);  // a record held whole: at most 64 MB
+    uint64_t lane[2] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full};
+    auto add = [&](const uint8_t* p, size_t n) {
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16) {
+            uint64_t a, b;
+            std::memcpy(&a, p + i, 8), std::memcpy(&b, p + i + 8, 8);
+            lane[0] = (lane[0] ^ a) * 0x9FB21C651E98DF25ull, lane[0] ^= lane[0] >> 29;
+            lane[1] = (lane[1] ^ b) * 0xD6E8FEB86659FD93ull, lane[1] ^= lane[1] >> 31;
+        }
+        uint8_t last[16] = {};
+        if (n > i)  // an empty file has no bytes to take
+            std::memcpy(last, p + i, n - i);
+        last[15] = (uint8_t)(n - i);
+        uint64_t a, b;
+        std::memcpy(&a, last, 8), std::memcpy(&b, last + 8, 8);
+        lane[0] = Spread(lane[0] ^ a), lane[1] = Spread(lane[1] ^ b ^ lane[0]);
+    };
+    add((const uint8_t*)way.data(), way.size());
+    add(data, size);
     Key key;
-    Blake2sEnd(&state, key.bytes);
+    std::memcpy(key.bytes, &lane[0], 8), std::memcpy(key.bytes + 8, &lane[1], 8);
     return key;
 }
 
@@ -117,7 +143,7 @@ bool FindCachedStream(const BuildOptions& options, const uint8_t* data, size_t s
     if (!GetFileSize(path, &entrySize, &error) || entrySize < kHeader || entrySize > most ||
         !ReadWholeFile(path, &entry, &error) || entry.size() != entrySize ||
         std::memcmp(entry.data(), kMagic, sizeof kMagic) ||
-        std::memcmp(entry.data() + sizeof kMagic, key.bytes, kDigestSize))
+        std::memcmp(entry.data() + sizeof kMagic, key.bytes, kKeySize))
         return false;
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     if (!d)
@@ -150,7 +176,7 @@ void CacheStream(const BuildOptions& options, const uint8_t* data, size_t size, 
     if (!file)
         return;
     bool ok = std::fwrite(kMagic, 1, sizeof kMagic, file) == sizeof kMagic &&
-              std::fwrite(key.bytes, 1, kDigestSize, file) == kDigestSize &&
+              std::fwrite(key.bytes, 1, kKeySize, file) == kKeySize &&
               std::fwrite(stream.data(), 1, stream.size(), file) == stream.size();
     ok = std::fclose(file) == 0 && ok;
     if (!ok || !MoveIntoPlace(temporary, path))

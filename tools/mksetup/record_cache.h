@@ -2,7 +2,7 @@
 // did not change costs little more than reading them. builder.cpp's.
 //
 // A record's stream is kept under a key made of everything that decides
-// its bytes: the input's size and BLAKE2s digest, the compressor, its level
+// its bytes: the input's size and a fast hash of it, the compressor, its level
 // and library version, and the way mksetup drives it. A stream found there
 // is used only once it has been inflated and found to give the input's
 // exact bytes, and to end where its entry ends: whoever else can write the

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace mksetup {
 
@@ -129,14 +131,23 @@ public:
         : data_(data), length_(length), inflateAll_(inflateAll), sink_(sink), walk_(*walk), passed_(passed)
     {
     }
+    ~Walker()
+    {
+        if (hasher_.joinable())  // a walk that ended by an exception
+            hasher_.join();
+    }
 
-    // The walk, then the payload's digest over what it left.
+    // The walk, with the payload's digest made beside it on a thread of its
+    // own (on one core, on this one, after the walk).
     void Run()
     {
         Walk();
+        if (hasher_.joinable())
+            hasher_.join();
+        else if (trailerStart_ != 0)
+            Hash();
         if (trailerStart_ == 0)
             return;  // no trailer to tell where the payload is
-        HashTo(trailerStart_);
         Blake2sEnd(&digest_, walk_.digest);
         uint32_t at;
         walk_.checks = FindImageDigest(data_, std::min(walk_.firstRecordOffset, length_), &at);
@@ -156,16 +167,18 @@ public:
     }
 
 private:
-    // Adds the payload's bytes up to offset to its digest, and lets them go
-    // 64 MB at a time.
-    void HashTo(uint32_t offset)
+    // The payload's digest, over every byte from the first record to the
+    // trailer, letting the bytes go 4 MB at a time (the walk, which may not
+    // have come to them yet, reads them again from the file).
+    void Hash()
     {
-        for (offset = std::min(offset, trailerStart_); hashedTo_ < offset;) {
-            uint32_t piece = std::min<uint32_t>(offset - hashedTo_, 64u << 20);
-            Blake2sAdd(&digest_, data_ + hashedTo_, piece);
+        Blake2sBegin(&digest_);
+        for (uint32_t at = walk_.firstRecordOffset; at < trailerStart_;) {
+            uint32_t piece = std::min<uint32_t>(trailerStart_ - at, 4u << 20);
+            Blake2sAdd(&digest_, data_ + at, piece);
             if (passed_)
-                passed_(hashedTo_, hashedTo_ + piece);
-            hashedTo_ += piece;
+                passed_(at, at + piece);
+            at += piece;
         }
     }
 
@@ -189,8 +202,12 @@ private:
             walk_.warnings.push_back("the trailer's final byte is not zero");
         trailerStart_ = end - kTrailerSize;
         walk_.firstRecordOffset = trailer.FirstRecordOffset;
-        hashedTo_ = trailer.FirstRecordOffset;
-        Blake2sBegin(&digest_);
+        if (walk_.firstRecordOffset < trailerStart_) {
+            try {
+                hasher_ = std::thread([this] { Hash(); });
+            } catch (const std::system_error&) {  // no thread to be had: Run hashes after the walk
+            }
+        }
 
         uint32_t running = trailer.FirstRecordOffset;
         Bytes manifest;  // the text up to its first zero byte
@@ -277,9 +294,7 @@ private:
     {
         uint32_t start = *running;
         bool go = RecordAt(index, running, inflate, keep);
-        if (start == hashedTo_)
-            HashTo(*running);
-        else if (passed_ && *running > start)
+        if (passed_ && *running > start)
             passed_(start, *running);
         return go;
     }
@@ -370,7 +385,7 @@ private:
     std::function<void(uint64_t, uint64_t)> passed_;
     uint32_t trailerStart_ = 0;
     Blake2s digest_;
-    uint32_t hashedTo_ = 0;       // the digest has the bytes up to here
+    std::thread hasher_;
     bool manifestEnded_ = false;  // a zero byte ended the manifest's text
     uint32_t outsideFrom_ = 0;    // the first named record whose header is outside
 };
