@@ -31,8 +31,23 @@ install_missing() {
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync serves an index of the wrong size for a
+  # while: asked again, then the install tells what is still missing.
+  # Where one suite's index stays wrong (its updates for i386, say), the
+  # 32-bit libraries cannot match the 64-bit ones taken from it: the
+  # release's own packages alone are installed instead.
+  local try updated=no
+  for try in 1 2 3; do
+    $sudo apt-get update -qq && { updated=yes; break; }
+    [ "$try" -eq 3 ] || { echo "setup: apt-get update failed; again in $((try * 30)) s"; sleep $((try * 30)); }
+  done
+  local options=(-y -qq --no-install-recommends)
+  $sudo apt-get install "${options[@]}" "${missing[@]}" >/dev/null && return 0
+  [ "$updated" = no ] || return 1
+  local release
+  release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "setup: installing again from $release's own packages alone, without its updates"
+  $sudo apt-get install "${options[@]}" -t "$release" "${missing[@]}" >/dev/null
 }
 
 if [ "$(dpkg --print-architecture)" = amd64 ] &&
