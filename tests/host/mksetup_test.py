@@ -301,8 +301,23 @@ class Mksetup(unittest.TestCase):
                                                 os.path.exists(self.path("o.exe"))), run.stderr)
             if link != "app/notes.txt":
                 os.remove(self.path(link))
+        # A key out of the tree whose whole path is longer than a path may
+        # be (no realpath), reached through two links the system follows.
+        fd = os.open(keys, os.O_RDONLY)
+        for level in range(24):
+            if level == 12:
+                os.symlink("/".join(["d" * 200] * 12), "hop", dir_fd=fd)
+            os.mkdir("d" * 200, dir_fd=fd)
+            fd, up = os.open("d" * 200, os.O_RDONLY, dir_fd=fd), os.close(fd)
+        os.close(os.open("far.key", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+        os.close(fd)
+        os.symlink(keys + "/" + "/".join(["d" * 200] * 12) + "/hop/far.key", self.path("app/far.key"))
+        run = self.build(self.path("o.exe"), self.files[0], app)
+        self.assertEqual((1, "mksetup: %s/far.key: a link leading where its path cannot be told; --follow-links packs "
+                             "what such links lead to\n" % app), (run.returncode, run.stderr))
         built = self.build(self.path("f.exe"), "--json", "--follow-links", self.files[0], app)
-        self.assertEqual(["setup2.exe", "notes.txt", "readme.txt"], [f["name"] for f in json.loads(built.stdout)["files"]])
+        self.assertEqual(["setup2.exe", "far.key", "notes.txt", "readme.txt"],
+                         [f["name"] for f in json.loads(built.stdout)["files"]])
         # An input put back as a link to a secret of its size while the build
         # is busy with a larger one: a file read whole, and one streamed.
         big, late, secret = self.file("big", os.urandom(16 << 20)), self.path("late"), self.path("secret")

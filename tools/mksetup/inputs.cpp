@@ -226,12 +226,17 @@ private:
     // A link in a folder given that leads out of it packs what the
     // publisher may never have meant to ship (a key beside the tree,
     // ~/.ssh): refused, unless told. One that stays inside is walked as any
-    // folder or file; one that leads nowhere, KindOf tells.
+    // folder or file; one that leads nowhere, KindOf tells. One that leads
+    // to a file whose path cannot be had (longer than the system's paths,
+    // through a folder that may not be listed) could lead anywhere.
     int LinkOut(const std::string& path)
     {
         std::string target;
+        FileId id;
         if (!FinalPath(path, &target))
-            return kOk;
+            return GetFileId(path, &id) ? Fail(kProblems, path + ": a link leading where its path cannot be told; "
+                                                                 "--follow-links packs what such links lead to")
+                                        : kOk;
         if (rootFinal_.empty() && !FinalPath(root_, &rootFinal_))
             return Fail(kIoError, root_ + ": cannot be read");
         if (Inside(target, rootFinal_))
