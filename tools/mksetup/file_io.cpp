@@ -16,6 +16,7 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+static_assert(mksetup::kNoImpersonation == (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION), "");
 #else
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -80,7 +81,7 @@ static int OpenRegular(const std::string& path, bool shareWriting, const FileId*
     };
 #ifdef _WIN32
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | (shareWriting ? FILE_SHARE_WRITE : 0), NULL,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kNoImpersonation, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         *error = path + (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
@@ -178,7 +179,8 @@ bool GetFileId(const std::string& path, FileId* id, bool followLinks)
 {
 #ifdef _WIN32
     HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), NULL);
+                              FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                              NULL);
     BY_HANDLE_FILE_INFORMATION info;
     bool ok = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
     if (file != INVALID_HANDLE_VALUE)
@@ -224,7 +226,7 @@ bool FinalPath(const std::string& path, std::string* final)
 {
 #ifdef _WIN32
     HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+                              FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     std::vector<wchar_t> name(32768);
@@ -391,7 +393,7 @@ FILE* CreateNewFile(const std::string& path, std::string* error)
 #ifdef _WIN32
     // Shared for deletion: an interrupted mksetup deletes it while open.
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
+                                FILE_ATTRIBUTE_NORMAL | kNoImpersonation, NULL);
     int fd = handle == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle((intptr_t)handle, _O_WRONLY | _O_BINARY);
     if (handle == INVALID_HANDLE_VALUE)
         errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;

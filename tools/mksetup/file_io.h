@@ -11,6 +11,14 @@ namespace mksetup {
 // What mksetup says, after its name, of a file it will not read.
 extern const char kNotRegularFile[];
 
+#ifdef _WIN32
+// In the flags of every CreateFile: where a name turns out to be a pipe's
+// (\\.\pipe\..., or one on a share), its server may learn who opened it
+// but never act as the publisher (SECURITY_SQOS_PRESENT |
+// SECURITY_IDENTIFICATION).
+enum : unsigned long { kNoImpersonation = 0x00110000 };
+#endif
+
 // Which file path names (see FileId), through links unless followLinks is
 // false (then a link's own); false when there is no such file.
 bool GetFileId(const std::string& path, FileId* id, bool followLinks = true);

@@ -70,7 +70,7 @@ static FILETIME Make(uint64_t v)
 bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error)
 {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+                              FILE_FLAG_BACKUP_SEMANTICS | kNoImpersonation, NULL);
     FILETIME c, a, w;
     bool ok = file != INVALID_HANDLE_VALUE && GetFileTime(file, &c, &a, &w);
     if (file != INVALID_HANDLE_VALUE)
@@ -86,7 +86,7 @@ bool GetFileTimes(const std::string& path, FileTimes* times, std::string* error)
 bool SetFileTimes(const std::string& path, const FileTimes& times, std::string* error)
 {
     HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
+                              OPEN_EXISTING, kNoImpersonation, NULL);
     FILETIME c = Make(times.creation), a = Make(times.lastAccess), w = Make(times.lastWrite);
     bool ok = file != INVALID_HANDLE_VALUE && SetFileTime(file, &c, &a, &w);
     if (file != INVALID_HANDLE_VALUE)
