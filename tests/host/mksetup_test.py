@@ -308,7 +308,9 @@ class Mksetup(unittest.TestCase):
             if level == 12:
                 os.symlink("/".join(["d" * 200] * 12), "hop", dir_fd=fd)
             os.mkdir("d" * 200, dir_fd=fd)
-            fd, up = os.open("d" * 200, os.O_RDONLY, dir_fd=fd), os.close(fd)
+            inner = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
         os.close(os.open("far.key", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
         os.close(fd)
         os.symlink(keys + "/" + "/".join(["d" * 200] * 12) + "/hop/far.key", self.path("app/far.key"))

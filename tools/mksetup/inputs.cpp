@@ -231,18 +231,17 @@ private:
     // through a folder that may not be listed) could lead anywhere.
     int LinkOut(const std::string& path)
     {
+        const std::string unless = "; --follow-links packs what such links lead to";
         std::string target;
         FileId id;
         if (!FinalPath(path, &target))
-            return GetFileId(path, &id) ? Fail(kProblems, path + ": a link leading where its path cannot be told; "
-                                                                 "--follow-links packs what such links lead to")
+            return GetFileId(path, &id) ? Fail(kProblems, path + ": a link leading where its path cannot be told" + unless)
                                         : kOk;
         if (rootFinal_.empty() && !FinalPath(root_, &rootFinal_))
             return Fail(kIoError, root_ + ": cannot be read");
         if (Inside(target, rootFinal_))
             return kOk;
-        return Fail(kProblems, path + ": a link leading out of " + root_ + " (to " + target +
-                                   "); --follow-links packs what such links lead to");
+        return Fail(kProblems, path + ": a link leading out of " + root_ + " (to " + target + ")" + unless);
     }
 
     // followLink: path is a link, its file the one it leads to (a name
